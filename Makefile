@@ -1,0 +1,41 @@
+# Front door for newcomers: `make test` and `make run` install what is
+# missing (Debian packages), build, and run.
+BUILD ?= build
+TSAN_BUILD ?= build-tsan
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test unit tsan run bench format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The whole suite: unit and integration tests, then the threaded parts again
+# under ThreadSanitizer.
+test: unit tsan
+
+unit: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQVN_SANITIZE=thread -DQVN_BUILD_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan
+
+run: build
+	scripts/demo $(BUILD)/qvncpu
+
+bench: build
+	$(BUILD)/bench/qvn_bench $(BENCH_ARGS)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) $(TSAN_BUILD)

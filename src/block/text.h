@@ -1,0 +1,42 @@
+// Text, number, hex and path utilities. Every failure goes through fail(),
+// whose message is exactly what the user sees.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "block/bytes.h"
+
+namespace qvn {
+
+[[noreturn]] void fail(const std::string& message);
+
+// Removes space, tab, CR and LF at both ends; nothing inside.
+std::string trim(const std::string& text);
+
+std::string hex_encode(const std::uint8_t* data, std::size_t size);
+std::string hex_encode(const Bytes& bytes);
+
+// 64 lowercase hex digits in display order (byte 31 first).
+std::string hash_to_hex(const Hash32& hash);
+
+// Trims, drops one "0x"/"0X" prefix, decodes pairs of hex digits of either case.
+Bytes hex_decode(const std::string& text);
+
+// Display-order hex of exactly 32 bytes in, internal order out.
+Hash32 parse_hash_hex(const std::string& text);
+
+// Decimal integer as strtoull reads it ("-1" wraps to 2^64 - 1).
+std::uint64_t parse_u64(const std::string& value, const std::string& label);
+
+// Decimal (or hex-float, inf, nan) number as strtod reads it.
+double parse_number(const std::string& value, const std::string& label);
+
+// Exactly 8 hex digits read big-endian ("1d00ffff" -> 0x1D00FFFF).
+std::uint32_t parse_hex32(const std::string& value, const std::string& label);
+
+// Replaces a leading "~" (alone, or followed by "/" or "\") with $HOME.
+std::string expand_home(const std::string& path);
+
+}  // namespace qvn

@@ -1,0 +1,7 @@
+#include "rpc/stop.h"
+
+namespace qvn {
+
+std::atomic<bool> stop_requested{false};
+
+}  // namespace qvn

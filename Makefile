@@ -24,7 +24,7 @@ unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQVN_SANITIZE=thread -DQVN_BUILD_BENCH=OFF
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVN_SANITIZE=thread -DQVN_BUILD_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan
 

@@ -1,0 +1,69 @@
+// The JSON-RPC 1.0 client: one HTTP POST per call, every outcome either the
+// response's "result" or an exception. It never logs; callers do.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace qvn {
+
+struct RpcSettings {
+    std::string url = "http://127.0.0.1:8332/";
+    std::string user;                 // empty: no authentication
+    std::string password;             // may be empty
+    std::string cookie_file;          // empty: none; otherwise its pair replaces user/password
+    std::int64_t timeout_ms = 30000;  // not positive: no overall limit
+    bool verbose = false;             // libcurl's own trace on stderr
+};
+
+// Any failure of a call other than a cancellation.
+class RpcError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The transfer was aborted through the caller's cancel flag.
+class RpcCancelled : public std::runtime_error {
+  public:
+    RpcCancelled() : std::runtime_error("RPC cancelled") {}
+};
+
+// Request ids of the whole process, across threads; the first request carries 1.
+extern std::atomic<std::uint64_t> next_request_id;
+
+class RpcClient {
+  public:
+    // Reads the cookie file when one is set; its errors propagate.
+    explicit RpcClient(RpcSettings settings);
+
+    // Posts {"id","jsonrpc":"1.0","method","params"} (params null -> []) and
+    // returns the response's "result". timeout_ms: negative -> the client's,
+    // 0 -> no overall limit. A true *cancel aborts the transfer (RpcCancelled).
+    nlohmann::json call(const std::string& method, const nlohmann::json& params,
+                        std::int64_t timeout_ms = -1,
+                        const std::atomic<bool>* cancel = nullptr) const;
+
+    const std::string& url() const { return url_; }
+    const std::string& user() const { return user_; }  // effective, after the cookie
+    const std::string& cookie_file() const { return cookie_file_; }
+    std::int64_t timeout_ms() const { return timeout_ms_; }
+    bool verbose() const { return verbose_; }
+
+  private:
+    std::string url_;
+    std::string user_;
+    std::string password_;
+    std::string cookie_file_;
+    std::int64_t timeout_ms_;
+    bool verbose_;
+};
+
+// The URL with the password of any "user:password@" part replaced by "***",
+// everything else byte for byte; for log lines, which must never show it.
+std::string redact_url(const std::string& url);
+
+}  // namespace qvn

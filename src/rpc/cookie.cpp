@@ -1,0 +1,68 @@
+#include "rpc/cookie.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "block/text.h"
+
+namespace qvn {
+namespace {
+
+// Closes the descriptor on every path out of read_file.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd; }
+
+  private:
+    int fd;
+};
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+    const std::string expanded = expand_home(path);
+    // O_NONBLOCK keeps the open itself from waiting for a writer on a FIFO;
+    // the regular-file check below then turns such paths away.
+    const FileDescriptor file(::open(expanded.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0) fail("cannot open file: " + expanded);
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) fail("cannot read file: " + expanded);
+    if (!S_ISREG(info.st_mode)) fail("not a regular file: " + expanded);
+    if (static_cast<unsigned long long>(info.st_size) > kMaxCookieFileSize) {
+        fail("cookie file too large: " + expanded);
+    }
+    // The size is checked again while reading, in case the file grows meanwhile.
+    std::string contents;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) fail("cannot read file: " + expanded);
+        if (got == 0) break;
+        contents.append(buffer, static_cast<std::size_t>(got));
+        if (contents.size() > kMaxCookieFileSize) fail("cookie file too large: " + expanded);
+    }
+    return contents;
+}
+
+void load_cookie_credentials(const std::string& cookie_file, std::string& user,
+                             std::string& password) {
+    const std::string cookie = trim(read_file(cookie_file));
+    const std::size_t colon = cookie.find(':');
+    if (colon == std::string::npos) {
+        fail("RPC cookie file does not contain user:password: " + cookie_file);
+    }
+    user = cookie.substr(0, colon);
+    password = cookie.substr(colon + 1);
+}
+
+}  // namespace qvn

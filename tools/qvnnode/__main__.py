@@ -1,0 +1,56 @@
+"""Runs the node double: python3 -m qvnnode --port 0 (see qvnnode.server).
+
+The first line on standard output is the node's URL. It serves until a
+"shutdown" control command, SIGINT/SIGTERM, or, with --exit-on-stdin-eof,
+until standard input closes (so it never outlives a test that started it).
+"""
+
+import argparse
+import json
+import signal
+import sys
+import threading
+
+from qvnnode.server import NodeDouble
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(prog="qvnnode", description=__doc__)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--user", help="require HTTP Basic authentication")
+    parser.add_argument("--password", default="")
+    parser.add_argument("--template-file", help="JSON file with the first template")
+    parser.add_argument("--exit-on-stdin-eof", action="store_true")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    template = None
+    if args.template_file:
+        with open(args.template_file, encoding="utf-8") as f:
+            template = json.load(f)
+    node = NodeDouble(host=args.host, port=args.port, template=template,
+                      user=args.user, password=args.password)
+    node.start()
+
+    def stop_in_background(*_):
+        threading.Thread(target=node.stop, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop_in_background)
+    signal.signal(signal.SIGINT, stop_in_background)
+    if args.exit_on_stdin_eof:
+        def watch_stdin():
+            sys.stdin.buffer.read()
+            node.stop()
+        threading.Thread(target=watch_stdin, daemon=True).start()
+
+    print(node.url, flush=True)
+    while node.thread.is_alive():
+        node.wait_stopped(0.5)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -519,7 +519,11 @@ def main(argv: list[str] | None = None) -> int:
                         help="JSON object of facts the block must show")
     args = parser.parse_args(argv)
 
-    text = sys.stdin.read() if args.block == "-" else open(args.block, encoding="ascii").read()
+    if args.block == "-":
+        text = sys.stdin.read()
+    else:
+        with open(args.block, encoding="ascii", errors="replace") as f:
+            text = f.read()
     expected = None
     if args.expect:
         with open(args.expect, encoding="utf-8") as f:

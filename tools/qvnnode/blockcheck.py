@@ -101,16 +101,6 @@ def merkle_root(hashes: list[bytes]) -> bytes:
     return level[0]
 
 
-def compact_size(n: int) -> bytes:
-    if n < 0xFD:
-        return bytes([n])
-    if n <= 0xFFFF:
-        return b"\xfd" + struct.pack("<H", n)
-    if n <= 0xFFFFFFFF:
-        return b"\xfe" + struct.pack("<I", n)
-    return b"\xff" + struct.pack("<Q", n)
-
-
 def script_num(n: int) -> bytes:
     """Minimal script-number encoding of a non-negative integer."""
     out = bytearray()

@@ -1,0 +1,256 @@
+// The long poller against the node double. Synchronisation is on the node's
+// recorded requests: the poller sends its next long poll only after it has
+// stored the previous answer, so a recorded request proves the earlier steps.
+#include "rpc/longpoll.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "rpc/client.h"
+#include "rpc/node_double.h"
+#include "rpc/stderr_capture.h"
+#include "rpc/stop.h"
+
+namespace qvn {
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+json template_with_id(const std::string& longpollid, int height) {
+    json t = {{"version", 536870912},           {"previousblockhash", std::string(64, '0')},
+              {"coinbasevalue", 5000000000ULL}, {"height", height},
+              {"curtime", 1700000000},          {"bits", "207fffff"}};
+    if (!longpollid.empty()) t["longpollid"] = longpollid;
+    return t;
+}
+
+std::size_t thread_count() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
+int count_lines(const std::string& text) {
+    int lines = 0;
+    for (char c : text)
+        lines += c == '\n' ? 1 : 0;
+    return lines;
+}
+
+// Polls text() until it holds at least the given number of lines.
+std::string wait_for_lines(const test::StderrCapture& capture, int lines,
+                           std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::string text = capture.text();
+    while (count_lines(text) < lines && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        text = capture.text();
+    }
+    return text;
+}
+
+class LongPollerTest : public ::testing::Test {
+  protected:
+    LongPollerTest() : client(settings()) {}
+
+    RpcSettings settings() const {
+        RpcSettings s;
+        s.url = node.url();
+        return s;
+    }
+
+    // Getblocktemplate requests carrying this long-poll id.
+    json polls_with(const std::string& id) const {
+        return node.requests({{"method", "getblocktemplate"}, {"longpollid", id}});
+    }
+
+    test::NodeDouble node;
+    RpcClient client;
+};
+
+TEST_F(LongPollerTest, DisabledPollerStartsNoThreadAndNeverUpdates) {
+    const std::size_t before = thread_count();
+    {
+        LongPoller poller(client, false);
+        EXPECT_EQ(thread_count(), before);
+        poller.follow("lp-1");
+        EXPECT_FALSE(poller.take_update().has_value());
+    }
+    EXPECT_TRUE(node.requests().empty());
+}
+
+TEST_F(LongPollerTest, EnabledPollerWaitsForAnIdBeforePolling) {
+    node.set_template(template_with_id("lp-1", 1));
+    const std::size_t before = thread_count();
+    LongPoller poller(client, true);
+    EXPECT_EQ(thread_count(), before + 1);
+    poller.follow("");  // an empty id is no id
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(node.requests().empty());
+
+    poller.follow("lp-1");
+    const json held = node.wait_requests(1, {{"state", "held"}});
+    EXPECT_EQ(held[0].at("longpollid"), "lp-1");
+    EXPECT_EQ(node.requests().size(), 1u);
+    EXPECT_FALSE(poller.take_update().has_value());
+}
+
+TEST_F(LongPollerTest, HandsOverNewTemplateOnceAndFollowsItsId) {
+    node.set_template(template_with_id("lp-1", 1));
+    LongPoller poller(client, true);
+    poller.follow("lp-1");
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+
+    node.set_template(template_with_id("lp-2", 2));
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-2"}});
+    EXPECT_EQ(poller.take_update(), template_with_id("lp-2", 2));
+    EXPECT_FALSE(poller.take_update().has_value());
+    // The driver adopting that template follows the same id: no new request.
+    poller.follow("lp-2");
+    EXPECT_EQ(polls_with("lp-2").size(), 1u);
+}
+
+TEST_F(LongPollerTest, KeepsOnlyTheNewestOfTwoResults) {
+    node.set_template(template_with_id("lp-1", 1));
+    LongPoller poller(client, true);
+    poller.follow("lp-1");
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+    node.set_template(template_with_id("lp-2", 2));
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-2"}});
+    node.set_template(template_with_id("lp-3", 3));
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-3"}});
+
+    EXPECT_EQ(poller.take_update(), template_with_id("lp-3", 3));
+    EXPECT_FALSE(poller.take_update().has_value());
+}
+
+TEST_F(LongPollerTest, ResultWithoutStringIdKeepsTheOldId) {
+    node.set_longpoll_mode("always");
+    node.set_template(template_with_id("lp-1", 1));
+    LongPoller poller(client, true);
+    poller.follow("lp-1");
+    node.wait_requests(1, {{"state", "held"}});
+    json no_id = template_with_id("", 2);
+    no_id["longpollid"] = 42;
+    node.set_template(no_id);
+    node.wait_requests(2, {{"longpollid", "lp-1"}});
+    EXPECT_EQ(poller.take_update(), no_id);
+}
+
+TEST_F(LongPollerTest, NewIdAbortsRequestInFlightSilently) {
+    node.set_template(template_with_id("lp-1", 1));
+    test::StderrCapture capture;
+    {
+        LongPoller poller(client, true);
+        poller.follow("lp-1");
+        node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+        // The driver fetched a newer template itself; the node has not answered the poll.
+        node.set_template(template_with_id("lp-2", 2), false);
+        poller.follow("lp-2");
+        node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-2"}});
+        node.wait_requests(1, {{"state", "disconnected"}, {"longpollid", "lp-1"}});
+        EXPECT_FALSE(poller.take_update().has_value());
+    }
+    capture.restore();
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(LongPollerTest, SameIdLeavesRequestInFlightAlone) {
+    node.set_template(template_with_id("lp-1", 1));
+    LongPoller poller(client, true);
+    poller.follow("lp-1");
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+    poller.follow("lp-1");
+    node.set_template(template_with_id("lp-2", 2));
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-2"}});
+
+    // An abort would have cancelled the poll or dropped its answer and polled with lp-1 again.
+    const json first = polls_with("lp-1");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].at("state"), "answered");
+    EXPECT_EQ(poller.take_update(), template_with_id("lp-2", 2));
+}
+
+TEST_F(LongPollerTest, DestructionAbortsOpenPollPromptly) {
+    node.set_template(template_with_id("lp-1", 1));
+    test::StderrCapture capture;
+    auto poller = std::make_unique<LongPoller>(client, true);
+    poller->follow("lp-1");
+    node.wait_requests(1, {{"state", "held"}});
+    auto destroyed = std::async(std::launch::async, [&poller] { poller.reset(); });
+    if (destroyed.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        node.release();  // let the stuck destructor finish before reporting
+        FAIL() << "the destructor did not abort the open long poll";
+    }
+    node.wait_requests(1, {{"state", "disconnected"}});
+    capture.restore();
+    EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(LongPollerTest, FailedPollIsReportedAndRetriedAfterBackOff) {
+    node.queue({{"method", "getblocktemplate"}, {"status", 500}, {"body", "boom"}});
+    node.set_template(template_with_id("lp-1", 1));
+    test::StderrCapture capture;
+    LongPoller poller(client, true);
+    poller.follow("lp-1");
+    const json second = node.wait_requests(2, {{"longpollid", "lp-1"}});
+    capture.restore();
+    EXPECT_EQ(capture.text(), "[longpoll] RPC HTTP 500 calling getblocktemplate: boom\n");
+    EXPECT_EQ(second[1].at("state"), "held");
+    EXPECT_FALSE(poller.take_update().has_value());
+}
+
+TEST(LongPollerNoNode, ReportsEachFailedAttemptAboutEveryTwoSeconds) {
+    RpcSettings settings;
+    settings.url = test::closed_port_url();
+    const RpcClient client(std::move(settings));
+    test::StderrCapture capture;
+    std::string text;
+    Clock::duration between{};
+    {
+        LongPoller poller(client, true);
+        poller.follow("lp-1");
+        text = wait_for_lines(capture, 1, std::chrono::seconds(10));
+        const auto first = Clock::now();
+        text = wait_for_lines(capture, 2, std::chrono::seconds(10));
+        between = Clock::now() - first;
+        // A process stop cuts the back-off short, so the destructor need not wait for it.
+        stop_requested = true;
+    }
+    stop_requested = false;
+    capture.restore();
+    const std::string line =
+        "[longpoll] RPC curl failure calling getblocktemplate: Couldn't connect to server\n";
+    EXPECT_EQ(text, line + line);
+    // 20 sleeps of 100 ms separate the attempts (a lower bound only).
+    EXPECT_GE(between, std::chrono::milliseconds(1900));
+}
+
+TEST_F(LongPollerTest, StopRequestSilencesErrorsAndCutsBackOffShort) {
+    node.queue({{"method", "getblocktemplate"}, {"times", 0}, {"status", 500}, {"body", "down"}});
+    test::StderrCapture capture;
+    stop_requested = true;
+    {
+        LongPoller poller(client, true);
+        poller.follow("lp-1");
+        // With the 2-second back-off three attempts would take at least 4 seconds.
+        EXPECT_TRUE(node.control({{"cmd", "wait_requests"}, {"count", 3}, {"timeout_ms", 3000}})
+                        .at("ok")
+                        .get<bool>());
+    }
+    stop_requested = false;
+    capture.restore();
+    EXPECT_EQ(capture.text(), "");
+}
+
+}  // namespace
+}  // namespace qvn

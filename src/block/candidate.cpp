@@ -33,8 +33,7 @@ Candidate build_candidate(const BlockTemplate& tmpl, const std::vector<Payout>& 
     candidate.extranonce = extranonce;
 
     candidate.transactions.reserve(tmpl.transactions.size());
-    for (const TemplateTx& tx : tmpl.transactions)
-        candidate.transactions.push_back(tx.data);
+    for (const TemplateTx& tx : tmpl.transactions) candidate.transactions.push_back(tx.data);
 
     const std::vector<TxOutput> outputs = split_payouts(payouts, tmpl.coinbasevalue);
     const Bytes script_sig = build_script_sig(tmpl, extranonce, tag);
@@ -49,8 +48,7 @@ Candidate build_candidate(const BlockTemplate& tmpl, const std::vector<Payout>& 
     std::vector<Hash32> leaves;
     leaves.reserve(1 + tmpl.transactions.size());
     leaves.push_back(coinbase_txid);
-    for (const TemplateTx& tx : tmpl.transactions)
-        leaves.push_back(tx.txid);
+    for (const TemplateTx& tx : tmpl.transactions) leaves.push_back(tx.txid);
     candidate.merkle_root = merkle_root(std::move(leaves));
 
     candidate.time = header_time(tmpl.curtime, unix_time_now(), tmpl.mintime);
@@ -63,8 +61,7 @@ Candidate build_candidate(const BlockTemplate& tmpl, const std::vector<Payout>& 
 
 Bytes serialize_block(const Candidate& candidate, std::uint32_t nonce) {
     std::size_t size = kHeaderSize + kMaxCompactSize + candidate.coinbase.size();
-    for (const Bytes& tx : candidate.transactions)
-        size += tx.size();
+    for (const Bytes& tx : candidate.transactions) size += tx.size();
     Bytes block;
     block.reserve(size);
 
@@ -72,8 +69,7 @@ Bytes serialize_block(const Candidate& candidate, std::uint32_t nonce) {
     write_u32le(block, nonce);
     write_compact_size(block, 1 + candidate.transactions.size());
     write_bytes(block, candidate.coinbase);
-    for (const Bytes& tx : candidate.transactions)
-        write_bytes(block, tx);
+    for (const Bytes& tx : candidate.transactions) write_bytes(block, tx);
     return block;
 }
 
@@ -93,8 +89,6 @@ std::uint32_t unix_time_of(std::chrono::system_clock::time_point when) {
     return static_cast<std::uint32_t>(seconds);
 }
 
-std::uint32_t unix_time_now() {
-    return unix_time_of(std::chrono::system_clock::now());
-}
+std::uint32_t unix_time_now() { return unix_time_of(std::chrono::system_clock::now()); }
 
 }  // namespace qvn

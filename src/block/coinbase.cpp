@@ -26,9 +26,7 @@ void write_height(Bytes& out, std::uint32_t height) {
     write_push(out, encode_script_num(height));
 }
 
-void write_zeros(Bytes& out, std::size_t count) {
-    out.insert(out.end(), count, 0);
-}
+void write_zeros(Bytes& out, std::size_t count) { out.insert(out.end(), count, 0); }
 
 }  // namespace
 
@@ -36,8 +34,7 @@ Bytes build_script_sig(const BlockTemplate& tmpl, std::uint64_t extranonce,
                        const std::string& tag) {
     Bytes script;
     write_height(script, static_cast<std::uint32_t>(tmpl.height));
-    for (const Bytes& aux : tmpl.coinbaseaux)
-        write_bytes(script, aux);
+    for (const Bytes& aux : tmpl.coinbaseaux) write_bytes(script, aux);
     Bytes extranonce_bytes;
     write_u64le(extranonce_bytes, extranonce);
     write_push(script, extranonce_bytes);
@@ -66,8 +63,7 @@ Bytes witness_commitment_script(const BlockTemplate& tmpl) {
     std::vector<Hash32> leaves;
     leaves.reserve(1 + tmpl.transactions.size());
     leaves.push_back(Hash32{});
-    for (const TemplateTx& tx : tmpl.transactions)
-        leaves.push_back(tx.hash);
+    for (const TemplateTx& tx : tmpl.transactions) leaves.push_back(tx.hash);
     const Hash32 witness_root = merkle_root(std::move(leaves));
 
     // Root followed by the witness reserved value (32 zero bytes).

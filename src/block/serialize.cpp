@@ -4,23 +4,16 @@ namespace qvn {
 namespace {
 
 void write_le(Bytes& out, std::uint64_t value, int size) {
-    for (int i = 0; i < size; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    for (int i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
 }  // namespace
 
-void write_u8(Bytes& out, std::uint8_t value) {
-    out.push_back(value);
-}
+void write_u8(Bytes& out, std::uint8_t value) { out.push_back(value); }
 
-void write_u32le(Bytes& out, std::uint32_t value) {
-    write_le(out, value, 4);
-}
+void write_u32le(Bytes& out, std::uint32_t value) { write_le(out, value, 4); }
 
-void write_u64le(Bytes& out, std::uint64_t value) {
-    write_le(out, value, 8);
-}
+void write_u64le(Bytes& out, std::uint64_t value) { write_le(out, value, 8); }
 
 void write_bytes(Bytes& out, const Bytes& bytes) {
     if (&bytes == &out) {

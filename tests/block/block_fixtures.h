@@ -27,9 +27,7 @@ std::string error_of(Fn&& fn) {
     return "<no throw>";
 }
 
-inline Bytes from_hex(const std::string& hex) {
-    return hex_decode(hex);
-}
+inline Bytes from_hex(const std::string& hex) { return hex_decode(hex); }
 
 inline Hash32 ref_sha256d(const std::uint8_t* data, std::size_t size) {
     Hash32 first;
@@ -39,9 +37,7 @@ inline Hash32 ref_sha256d(const std::uint8_t* data, std::size_t size) {
     return second;
 }
 
-inline Hash32 ref_sha256d(const Bytes& bytes) {
-    return ref_sha256d(bytes.data(), bytes.size());
-}
+inline Hash32 ref_sha256d(const Bytes& bytes) { return ref_sha256d(bytes.data(), bytes.size()); }
 
 inline Hash32 ref_pair(const Hash32& left, const Hash32& right) {
     Bytes both(left.begin(), left.end());
@@ -67,8 +63,7 @@ inline Hash32 ref_merkle_node(const std::vector<Hash32>& leaves, int height, std
 inline Hash32 ref_merkle_root(const std::vector<Hash32>& leaves) {
     if (leaves.empty()) return Hash32{};
     int height = 0;
-    while (tree_width(leaves.size(), height) > 1)
-        ++height;
+    while (tree_width(leaves.size(), height) > 1) ++height;
     return ref_merkle_node(leaves, height, 0);
 }
 

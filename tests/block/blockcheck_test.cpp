@@ -89,8 +89,7 @@ std::string hex32(std::uint32_t value) {
 nlohmann::json facts(const BlockTemplate& t, const Candidate& c, std::uint32_t nonce,
                      const std::string& tag, const nlohmann::json& outputs, bool witness) {
     nlohmann::json aux = nlohmann::json::array();
-    for (const Bytes& a : t.coinbaseaux)
-        aux.push_back(hex_encode(a));
+    for (const Bytes& a : t.coinbaseaux) aux.push_back(hex_encode(a));
     nlohmann::json txs = nlohmann::json::array();
     for (const TemplateTx& tx : t.transactions) {
         txs.push_back({{"data", hex_encode(tx.data)},
@@ -135,8 +134,7 @@ std::vector<TemplateTx> mixed_transactions(std::size_t n) {
 // The commitment script a node would send, computed with the reference hash.
 Bytes node_commitment(const std::vector<TemplateTx>& txs) {
     std::vector<Hash32> leaves = {Hash32{}};
-    for (const TemplateTx& tx : txs)
-        leaves.push_back(tx.hash);
+    for (const TemplateTx& tx : txs) leaves.push_back(tx.hash);
     const Hash32 root = ref_merkle_root(leaves);
     Bytes input(root.begin(), root.end());
     input.resize(64, 0);

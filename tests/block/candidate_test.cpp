@@ -20,9 +20,7 @@ using block_test::ref_merkle_root;
 using block_test::ref_sha256d;
 using block_test::synthetic_tx;
 
-std::vector<Payout> one_payout() {
-    return {parse_payout("51")};
-}
+std::vector<Payout> one_payout() { return {parse_payout("51")}; }
 
 std::string header_hex(const Candidate& c, std::size_t offset, std::size_t size) {
     return hex_encode(c.header.data() + offset, size);
@@ -166,8 +164,7 @@ TEST(Candidate, ExtranonceChangesCoinbaseRootAndHeaderOnly) {
     // Same coinbase length: only the eight extranonce bytes differ.
     ASSERT_EQ(a.coinbase.size(), b.coinbase.size());
     std::size_t differing = 0;
-    for (std::size_t i = 0; i < a.coinbase.size(); ++i)
-        differing += a.coinbase[i] != b.coinbase[i];
+    for (std::size_t i = 0; i < a.coinbase.size(); ++i) differing += a.coinbase[i] != b.coinbase[i];
     EXPECT_EQ(differing, 1u);
 }
 

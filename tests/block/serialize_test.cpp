@@ -79,8 +79,7 @@ TEST(SerializePush, PrefixByLength) {
     };
     for (const auto& c : cases) {
         Bytes data(c.length);
-        for (std::size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<std::uint8_t>(i * 7);
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
         Bytes out;
         write_push(out, data);
         const std::string prefix = c.prefix;
@@ -115,8 +114,7 @@ TEST(SerializeScriptNum, MinimalNonNegativeEncoding) {
         {4294967296ULL, "0000000001"},
         {std::numeric_limits<std::uint64_t>::max(), "ffffffffffffffff00"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(hex_encode(encode_script_num(c.n)), c.hex) << c.n;
+    for (const auto& c : cases) EXPECT_EQ(hex_encode(encode_script_num(c.n)), c.hex) << c.n;
 }
 
 TEST(SerializeScriptNum, ZeroPushesNothing) {

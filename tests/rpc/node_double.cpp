@@ -35,15 +35,27 @@ std::string env_or(const char* name, const std::string& fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-// The environment for the child, with PYTHONPATH able to find qvnnode.
+// tools/ of the source tree this file was compiled from: the last resort
+// when neither PYTHONPATH nor QVN_TOOLS says where qvnnode lives.
+std::string source_tools_dir() {
+    const std::string file = __FILE__;  // .../tests/rpc/node_double.cpp
+    const std::size_t tests = file.rfind("/tests/rpc/");
+    return tests == std::string::npos ? "tools" : file.substr(0, tests) + "/tools";
+}
+
+// The environment for the child, with the tools folder first on PYTHONPATH.
 std::vector<std::string> child_environment() {
+    std::string pythonpath = env_or("QVN_TOOLS", source_tools_dir());
     std::vector<std::string> env;
-    bool has_pythonpath = false;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        env.emplace_back(*entry);
-        if (env.back().rfind("PYTHONPATH=", 0) == 0) has_pythonpath = true;
+        const std::string variable = *entry;
+        if (variable.rfind("PYTHONPATH=", 0) == 0) {
+            pythonpath += ":" + variable.substr(11);
+        } else {
+            env.push_back(variable);
+        }
     }
-    if (!has_pythonpath) env.push_back("PYTHONPATH=" + env_or("QVN_TOOLS", "tools"));
+    env.push_back("PYTHONPATH=" + pythonpath);
     return env;
 }
 
@@ -106,13 +118,11 @@ NodeDouble::NodeDouble() {
     const std::string python = env_or("PYTHON", "python3");
     std::vector<std::string> args = {python, "-m", "qvnnode", "--port", "0", "--exit-on-stdin-eof"};
     std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
+    for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> env = child_environment();
     std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
+    for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     const int rc = posix_spawnp(&pid, python.c_str(), &actions, nullptr, argv.data(), envp.data());
@@ -133,9 +143,7 @@ NodeDouble::NodeDouble() {
     }
 }
 
-NodeDouble::~NodeDouble() {
-    stop_process();
-}
+NodeDouble::~NodeDouble() { stop_process(); }
 
 void NodeDouble::stop_process() {
     if (stdin_fd >= 0) ::close(stdin_fd);
@@ -163,9 +171,7 @@ void NodeDouble::set_template(const nlohmann::json& block_template, bool release
     control({{"cmd", "set_template"}, {"template", block_template}, {"release", release}});
 }
 
-void NodeDouble::release() const {
-    control({{"cmd", "release"}});
-}
+void NodeDouble::release() const { control({{"cmd", "release"}}); }
 
 void NodeDouble::queue(nlohmann::json rule) const {
     rule["cmd"] = "queue";

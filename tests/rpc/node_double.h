@@ -13,7 +13,8 @@ namespace qvn::test {
 
 class NodeDouble {
   public:
-    // Starts `$PYTHON -m qvnnode --port 0` and reads its URL; throws on failure.
+    // Starts `$PYTHON -m qvnnode --port 0` (tools folder from QVN_TOOLS, else the
+    // source tree) and reads its URL; throws on failure.
     NodeDouble();
     // Kills and reaps the process.
     ~NodeDouble();

@@ -43,8 +43,7 @@ Hash32 target_from_bits(std::uint32_t bits) {
     const unsigned exponent = bits >> 24;
     if (exponent <= 3) {
         const std::uint32_t value = mantissa >> (8 * (3 - exponent));
-        for (unsigned i = 0; i < 3; ++i)
-            target[i] = static_cast<std::uint8_t>(value >> (8 * i));
+        for (unsigned i = 0; i < 3; ++i) target[i] = static_cast<std::uint8_t>(value >> (8 * i));
         return target;
     }
     for (unsigned i = 0; i < 3; ++i) {

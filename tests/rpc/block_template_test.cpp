@@ -43,15 +43,13 @@ std::string parse_error(const json& result, bool txids_internal = false) {
 // A 32-byte hash given by its non-zero bytes (index -> value).
 Hash32 bytes_at(const std::map<int, std::uint8_t>& nonzero) {
     Hash32 hash{};
-    for (const auto& [index, value] : nonzero)
-        hash[index] = value;
+    for (const auto& [index, value] : nonzero) hash[index] = value;
     return hash;
 }
 
 std::string repeat(const std::string& text, int times) {
     std::string out;
-    for (int i = 0; i < times; ++i)
-        out += text;
+    for (int i = 0; i < times; ++i) out += text;
     return out;
 }
 
@@ -115,8 +113,7 @@ TEST(ParseBlockTemplate, TypeErrorsCarryTheLibrarysMessages) {
         {with(minimal_template(), "transactions", json::array({with(tx, "txid", nullptr)})),
          string + "null"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(parse_error(c.result), c.message) << c.result.dump();
+    for (const Case& c : cases) EXPECT_EQ(parse_error(c.result), c.message) << c.result.dump();
 
     json no_data = tx;
     no_data.erase("data");

@@ -86,14 +86,11 @@ TEST_F(RpcClientTest, FirstRequestOfProcessCarriesIdOne) {
     const std::string filter = "--gtest_filter=RpcClientFreshProcess.MakesOneCall";
     std::vector<std::string> args = {"/proc/self/exe", filter};
     std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     env.push_back("QVN_FRESH_PROCESS_URL=" + node.url());
     std::vector<char*> argv, envp;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    for (auto& e : env)
-        envp.push_back(e.data());
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
     envp.push_back(nullptr);
     pid_t pid = 0;
@@ -126,16 +123,14 @@ TEST_F(RpcClientTest, IdsAreDistinctAcrossThreads) {
     node.queue({{"times", 0}, {"result", nullptr}});
     const RpcClient client(settings_for(node.url()));
     auto calls = [&client] {
-        for (int i = 0; i < kCallsPerThread; ++i)
-            client.call("ping", nullptr);
+        for (int i = 0; i < kCallsPerThread; ++i) client.call("ping", nullptr);
     };
     std::thread first(calls);
     std::thread second(calls);
     first.join();
     second.join();
     std::set<std::uint64_t> ids;
-    for (const json& record : node.requests())
-        ids.insert(record.at("id").get<std::uint64_t>());
+    for (const json& record : node.requests()) ids.insert(record.at("id").get<std::uint64_t>());
     EXPECT_EQ(ids.size(), 2u * kCallsPerThread);
 }
 
@@ -382,8 +377,7 @@ TEST(RedactUrl, HidesOnlyThePassword) {
         {"http://host/path?u=a:b@c", "http://host/path?u=a:b@c"},
         {"", ""},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(redact_url(c.url), c.shown) << c.url;
+    for (const Case& c : cases) EXPECT_EQ(redact_url(c.url), c.shown) << c.url;
 }
 
 }  // namespace

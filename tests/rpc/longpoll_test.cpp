@@ -41,8 +41,7 @@ std::size_t thread_count() {
 
 int count_lines(const std::string& text) {
     int lines = 0;
-    for (char c : text)
-        lines += c == '\n' ? 1 : 0;
+    for (char c : text) lines += c == '\n' ? 1 : 0;
     return lines;
 }
 

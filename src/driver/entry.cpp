@@ -1,27 +1,53 @@
 #include "driver/entry.h"
 
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <iostream>
+#include <string>
 
 #include "driver/config.h"
+#include "driver/mining_loop.h"
+#include "miner/chunk_miner.h"
+#include "miner/selftest.h"
 #include "rpc/stop.h"
 
 namespace qvn {
+namespace {
+
+constexpr int kExitFailure = 1;
+
+int run_selftest(const MinerConfig& config) {
+    std::string failure;
+    if (!miner_selftest(&failure)) {
+        std::cerr << "selftest failed: " << failure << "\n";
+        return kExitFailure;
+    }
+    std::cout << "selftest ok (" << cpu_backend(config.threads).name << ")\n";
+    return kExitOk;
+}
+
+}  // namespace
 
 extern "C" void on_signal(int) { stop_requested.store(true); }
 
 int run_qvncpu(int argc, char** argv) {
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
+    // Progress lines should reach a pipe or a log file as they happen, not
+    // when a block-sized buffer fills.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         const MinerConfig config = parse_command_line(argc, argv);
-        (void)config;
-        std::cerr << "error: mining is not built yet\n";
-        return 1;
+        if (config.selftest) return run_selftest(config);
+        // The loop (and with it the long poller) is torn down before an
+        // error line below is written.
+        MiningLoop loop(config);
+        return loop.run();
     } catch (const std::exception& e) {
-        std::cerr << "error: " << e.what() << "\n" << "try --help\n";
-        return 1;
+        std::cerr << "error: " << e.what() << "\n"
+                  << "try --help\n";
+        return kExitFailure;
     }
 }
 

@@ -206,8 +206,8 @@ class StartupLineTest(unittest.TestCase):
         r = Run(["--rpc-url", self.url, "--payout", PAYOUT] + args,
                 home=self.home if home is None else home, env=env)
         self.assertEqual(r.code, 1)
-        self.assertTrue(r.err.startswith("error: RPC curl failure calling getblocktemplate: "),
-                        r.err)
+        # --rpc-verbose-curl adds libcurl's own trace before the error line.
+        self.assertIn("\nerror: RPC curl failure calling getblocktemplate: ", "\n" + r.err)
         self.assertTrue(r.err.endswith("\ntry --help\n"), r.err)
         return r.out.splitlines()
 

@@ -1,0 +1,66 @@
+// The mining loop: fetch work, build candidates, mine them chunk by chunk,
+// verify and submit hits, follow new work until asked to stop.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "block/candidate.h"
+#include "driver/config.h"
+#include "driver/stats.h"
+#include "miner/chunk_miner.h"
+#include "rpc/block_template.h"
+#include "rpc/client.h"
+#include "rpc/longpoll.h"
+
+namespace qvn {
+
+// Exit statuses of a mining run.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitCandidateFailed = 2;
+
+// Parses a template, hands its long-poll id to the poller and writes the
+// "[work]" line. Throws (leaving the caller's template alone) when it does not parse.
+BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal,
+                             LongPoller& poller);
+
+// Settings for the client, copied from the configuration.
+RpcSettings rpc_settings_from(const MinerConfig& config);
+
+// Owns everything a mining run needs. Members are declared so that teardown
+// drops the candidate and template first, then stops the long poller, then
+// releases the client.
+class MiningLoop {
+public:
+    // Start-up: "[cpu]" and "[rpc]" lines, client, first template, poller.
+    explicit MiningLoop(const MinerConfig& config);
+
+    // Mines until a stop request, a --mine-one submission or a candidate
+    // build failure; returns the exit status. Other failures throw.
+    int run();
+
+private:
+    enum class PassEnd { new_work, range_done, exit };
+
+    PassEnd mine_candidate(const Candidate& candidate);
+    bool take_longpoll_update();
+    bool periodic_refresh_due(std::chrono::steady_clock::time_point now) const;
+    bool periodic_refresh(std::chrono::steady_clock::time_point now);
+    PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
+    void submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
+
+    const MinerConfig& config_;
+    CpuBackend backend_;
+    RpcClient client_;
+    nlohmann::json first_template_;
+    LongPoller poller_;
+    BlockTemplate template_;
+    std::uint64_t extranonce_;
+    std::chrono::steady_clock::time_point last_fetch_;
+    MiningStats stats_;
+};
+
+}  // namespace qvn

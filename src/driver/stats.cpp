@@ -1,0 +1,84 @@
+#include "driver/stats.h"
+
+#include <iomanip>
+#include <iostream>
+#include <locale>
+#include <sstream>
+
+#include "block/text.h"
+#include "miner/chunk_miner.h"
+#include "rpc/block_template.h"
+
+namespace qvn {
+namespace {
+
+struct RateUnit {
+    double scale;
+    const char* name;
+};
+
+constexpr RateUnit kRateUnits[] = {
+    {1e12, " TH/s"}, {1e9, " GH/s"}, {1e6, " MH/s"}, {1e3, " kH/s"}};
+
+// Whole seconds between two instants, truncated.
+std::int64_t whole_seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 1'000'000'000;
+}
+
+}  // namespace
+
+MiningStats start_stats(std::chrono::steady_clock::time_point now) { return {now, now, 0}; }
+
+void record_chunk(MiningStats& stats, const ChunkResult& result, std::uint32_t first_nonce,
+                  std::int32_t height, std::uint64_t extranonce, std::int32_t status_sec) {
+    record_chunk(stats, result, first_nonce, height, extranonce, status_sec,
+                 std::chrono::steady_clock::now(), std::cout);
+}
+
+void record_chunk(MiningStats& stats, const ChunkResult& result, std::uint32_t first_nonce,
+                  std::int32_t height, std::uint64_t extranonce, std::int32_t status_sec,
+                  std::chrono::steady_clock::time_point now, std::ostream& out) {
+    stats.total_hashes += result.hashes;
+    if (whole_seconds(now - stats.last_status_time) < status_sec) return;
+
+    const double elapsed =
+        static_cast<double>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now - stats.start_time).count()) /
+        1e9;
+    const double avg = elapsed > 0 ? static_cast<double>(stats.total_hashes) / elapsed : 0.0;
+    const double batch = result.elapsed_ms > 0
+                             ? static_cast<double>(result.hashes) * 1000.0 / result.elapsed_ms
+                             : 0.0;
+    out << "[stat] height=" << static_cast<std::uint32_t>(height) << " extranonce=" << extranonce
+        << " nonce=" << first_nonce << " total=" << stats.total_hashes
+        << " avg=" << format_hash_rate(avg) << " batch=" << format_hash_rate(batch) << "\n";
+    stats.last_status_time = now;
+}
+
+void log_template(const BlockTemplate& tmpl) { log_template(tmpl, std::cout); }
+
+void log_template(const BlockTemplate& tmpl, std::ostream& out) {
+    out << "[work] height=" << static_cast<std::uint32_t>(tmpl.height)
+        << " txs=" << tmpl.transactions.size() + 1 << " coinbasevalue=" << tmpl.coinbasevalue
+        << " target=" << hash_to_hex(tmpl.target) << " nonces=" << tmpl.noncerange_min << ".."
+        << tmpl.noncerange_max << " longpoll=" << (tmpl.longpollid.empty() ? "no" : "yes")
+        << "\n";
+}
+
+std::string format_hash_rate(double rate) {
+    double value = rate;
+    const char* unit = " H/s";
+    for (const RateUnit& u : kRateUnits) {
+        if (rate >= u.scale) {
+            value = rate / u.scale;
+            unit = u.name;
+            break;
+        }
+    }
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << std::fixed << std::setprecision(2) << value << unit;
+    return text.str();
+}
+
+}  // namespace qvn

@@ -7,11 +7,9 @@ until standard input closes (so it never outlives a test that started it).
 
 import argparse
 import json
-import signal
 import sys
-import threading
 
-from qvnnode.server import NodeDouble
+from qvnnode.server import NodeDouble, serve_until_stopped
 
 
 def parse_args(argv):
@@ -33,22 +31,7 @@ def main(argv=None):
             template = json.load(f)
     node = NodeDouble(host=args.host, port=args.port, template=template,
                       user=args.user, password=args.password)
-    node.start()
-
-    def stop_in_background(*_):
-        threading.Thread(target=node.stop, daemon=True).start()
-
-    signal.signal(signal.SIGTERM, stop_in_background)
-    signal.signal(signal.SIGINT, stop_in_background)
-    if args.exit_on_stdin_eof:
-        def watch_stdin():
-            sys.stdin.buffer.read()
-            node.stop()
-        threading.Thread(target=watch_stdin, daemon=True).start()
-
-    print(node.url, flush=True)
-    while node.thread.is_alive():
-        node.wait_stopped(0.5)
+    serve_until_stopped(node, args.exit_on_stdin_eof)
     return 0
 
 

@@ -73,7 +73,9 @@ import copy
 import http.server
 import json
 import select
+import signal
 import socket
+import sys
 import threading
 import time
 
@@ -556,3 +558,27 @@ class NodeDouble:
                 self.cond.wait(step)
             if call.handler.client_gone():
                 raise ClientGone()
+
+
+def serve_until_stopped(node, exit_on_stdin_eof=False):
+    """Starts node, prints its URL as the first line of standard output and
+    serves until a "shutdown" command, SIGINT/SIGTERM or, when asked, the end
+    of standard input (so that it never outlives the process that started it).
+    Call from the main thread: it installs the signal handlers.
+    """
+    node.start()
+
+    def stop_in_background(*_):
+        threading.Thread(target=node.stop, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop_in_background)
+    signal.signal(signal.SIGINT, stop_in_background)
+    if exit_on_stdin_eof:
+        def watch_stdin():
+            sys.stdin.buffer.read()
+            node.stop()
+        threading.Thread(target=watch_stdin, daemon=True).start()
+
+    print(node.url, flush=True)
+    while node.thread.is_alive():
+        node.wait_stopped(0.5)

@@ -27,6 +27,8 @@ Reasons are short Bitcoin-style texts ("bad-txnmrklroot", "bad-cb-height",
     tag_hex              hex, the last push of the scriptSig ("" means none)
     cb_version, cb_sequence, cb_locktime   ints, coinbase fields
     coinbasevalue        int, the coinbase outputs must add up to exactly this
+    coinbasevalue_max    int, the coinbase outputs may not add up to more than this
+                         (a node's own rule: paying less than allowed is legal)
     outputs              list of {"value": int, "script": hex}, the coinbase
                          outputs before any witness commitment
     witness              bool, whether the coinbase carries witness and commitment
@@ -430,11 +432,13 @@ def _check_coinbase(coinbase: Tx, exp: dict) -> list[str]:
                         ("cb_locktime", coinbase.locktime)):
         if key in exp and actual != exp[key]:
             problems.append(f"bad-{key.replace('_', '-')}: {actual} != {exp[key]}")
-    if "coinbasevalue" in exp:
-        total = sum(out.value for out in coinbase.outputs)
-        if total != exp["coinbasevalue"]:
-            problems.append(f"bad-cb-amount: outputs pay {total}, template offers "
-                            f"{exp['coinbasevalue']}")
+    total = sum(out.value for out in coinbase.outputs)
+    if "coinbasevalue" in exp and total != exp["coinbasevalue"]:
+        problems.append(f"bad-cb-amount: outputs pay {total}, template offers "
+                        f"{exp['coinbasevalue']}")
+    if "coinbasevalue_max" in exp and total > exp["coinbasevalue_max"]:
+        problems.append(f"bad-cb-amount: outputs pay {total}, more than "
+                        f"{exp['coinbasevalue_max']}")
 
     commitment = find_commitment(coinbase)
     if "witness" in exp:

@@ -72,6 +72,7 @@ import base64
 import copy
 import http.server
 import json
+import os
 import select
 import signal
 import socket
@@ -574,8 +575,11 @@ def serve_until_stopped(node, exit_on_stdin_eof=False):
     signal.signal(signal.SIGTERM, stop_in_background)
     signal.signal(signal.SIGINT, stop_in_background)
     if exit_on_stdin_eof:
+        # Raw reads: a daemon thread blocked inside the buffered reader would
+        # make the interpreter abort at exit when the node stops another way.
         def watch_stdin():
-            sys.stdin.buffer.read()
+            while os.read(sys.stdin.fileno(), 4096):
+                pass
             node.stop()
         threading.Thread(target=watch_stdin, daemon=True).start()
 

@@ -1,0 +1,170 @@
+"""Running the real qvncpu binary against the development node.
+
+A test starts its own node (in this process, serving real HTTP on
+127.0.0.1) and its own miner process, reads the miner's lines as they arrive
+on reader threads, and waits for observable events with bounded waits.
+"""
+
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from qvnnode.devnode import DevConfig, DevNode, apply_settings
+
+QVNCPU = os.environ.get("QVNCPU", "")
+PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
+ZERO_TARGET = "00" * 32  # only a hash of zero would meet it
+WAIT = 15.0  # seconds; generous for a loaded 2-core machine, never reached when all is well
+
+
+class Miner:
+    """One qvncpu process with its output collected line by line."""
+
+    def __init__(self, args):
+        self.args = [QVNCPU] + list(args)
+        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, errors="replace")
+        self.cond = threading.Condition()
+        self.lines = {"stdout": [], "stderr": []}
+        self.open_streams = 2
+        self.readers = [threading.Thread(target=self._read, args=(name, stream), daemon=True)
+                        for name, stream in (("stdout", self.proc.stdout),
+                                             ("stderr", self.proc.stderr))]
+        for reader in self.readers:
+            reader.start()
+
+    def _read(self, name, stream):
+        for line in stream:
+            with self.cond:
+                self.lines[name].append(line.rstrip("\n"))
+                self.cond.notify_all()
+        with self.cond:
+            self.open_streams -= 1
+            self.cond.notify_all()
+
+    @property
+    def stdout(self):
+        with self.cond:
+            return list(self.lines["stdout"])
+
+    @property
+    def stderr(self):
+        with self.cond:
+            return list(self.lines["stderr"])
+
+    def transcript(self):
+        with self.cond:
+            return ("command: %s\n--- stdout\n%s\n--- stderr\n%s" % (
+                " ".join(self.args), "\n".join(self.lines["stdout"]),
+                "\n".join(self.lines["stderr"])))
+
+    def wait_line(self, pattern, stream="stdout", after=0, timeout=WAIT):
+        """(index, line) of the first line at index >= after that starts with
+        pattern (a string) or matches it (a compiled regex). Fails the test
+        when the time runs out or the stream ends first."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                lines = self.lines[stream]
+                for i in range(after, len(lines)):
+                    if matches(pattern, lines[i]):
+                        return i, lines[i]
+                after = max(after, len(lines))
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self.open_streams == 0:
+                    break
+                self.cond.wait(remaining)
+        raise AssertionError("no line %r on %s within %.0f s\n%s" % (
+            getattr(pattern, "pattern", pattern), stream, timeout, self.transcript()))
+
+    def wait_exit(self, timeout=WAIT):
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("qvncpu still running after %.0f s\n%s" % (
+                timeout, self.transcript())) from None
+        for reader in self.readers:
+            reader.join(timeout)
+        return code
+
+    def send(self, sig):
+        self.proc.send_signal(sig)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for reader in self.readers:
+            reader.join()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+def matches(pattern, line):
+    if isinstance(pattern, str):
+        return line.startswith(pattern)
+    return pattern.search(line) is not None
+
+
+STAT = re.compile(r"^\[stat\] height=(\d+) extranonce=(\d+) nonce=(\d+) total=(\d+) "
+                  r"avg=\d+\.\d\d [kMGT]?H/s batch=\d+\.\d\d [kMGT]?H/s$")
+FOUND = re.compile(r"^\[found\] nonce=(\d+) hash=([0-9a-f]{64}) block_bytes=(\d+) submitting\.\.\.$")
+
+
+def work_line(template):
+    """The "[work]" line the miner writes for a template."""
+    low, high = 0, 0xFFFFFFFF
+    if "noncerange" in template:
+        low, high = int(template["noncerange"][:8], 16), int(template["noncerange"][-8:], 16)
+    return "[work] height=%d txs=%d coinbasevalue=%d target=%s nonces=%d..%d longpoll=%s" % (
+        template["height"], len(template["transactions"]) + 1, template["coinbasevalue"],
+        template["target"], low, high, "yes" if "longpollid" in template else "no")
+
+
+class E2ECase(unittest.TestCase):
+    """Starts nodes and miners that are stopped when the test ends."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not QVNCPU or not os.access(QVNCPU, os.X_OK):
+            raise unittest.SkipTest("QVNCPU does not name the built qvncpu binary")
+
+    def start_node(self, start_height=0, **settings):
+        """A development node; settings as for its "configure" command."""
+        config = DevConfig()
+        apply_settings(config, settings)
+        datadir = tempfile.TemporaryDirectory(prefix="qvn-e2e-")
+        self.addCleanup(datadir.cleanup)
+        node = DevNode(config, datadir=datadir.name, start_height=start_height).start()
+        node.datadir = datadir.name
+        self.addCleanup(node.stop)
+        return node
+
+    def start_miner(self, node, *args, threads=1, iters=4096, cookie=True):
+        base = ["--rpc-url", node.url, "--payout", PAYOUT, "--threads", str(threads),
+                "--iters", str(iters)]
+        if cookie:
+            base += ["--rpc-cookie", os.path.join(node.datadir, ".cookie")]
+        miner = Miner(base + list(args))
+        self.addCleanup(miner.close)
+        return miner
+
+    def run_to_exit(self, node, *args, timeout=WAIT, **kwargs):
+        miner = self.start_miner(node, *args, **kwargs)
+        return miner, miner.wait_exit(timeout)
+
+    def stop_miner(self, miner, sig=signal.SIGINT):
+        miner.send(sig)
+        self.assertEqual(miner.wait_exit(), 0, miner.transcript())
+
+    def wait_submissions(self, node, count, **filters):
+        answer = node.control(dict(filters, cmd="wait_submissions", count=count,
+                                   timeout_ms=int(WAIT * 1000)))
+        self.assertTrue(answer["ok"], "only %d submission(s) %r" % (
+            len(answer["submissions"]), answer["submissions"]))
+        return answer["submissions"]

@@ -1,0 +1,167 @@
+"""The real miner against the development node: found blocks, the work it
+follows (long polls and periodic refreshes), stopping, and the extranonce."""
+
+import signal
+import time
+import unittest
+
+from harness import FOUND, PAYOUT, STAT, ZERO_TARGET, E2ECase, work_line
+from qvnnode import blockcheck as bc
+
+EASY = 6  # about one hash in 64 meets the target: a block within milliseconds
+TAG_HEX = b"/qvncpu/".hex()
+
+
+class FoundBlocks(E2ECase):
+    def test_mine_one_submits_one_sound_block(self):
+        # start height, node settings, miner options, extranonce and tag in the block
+        cases = [
+            (0, {}, [], 0, TAG_HEX),
+            (15, {"txs": 2}, [], 0, TAG_HEX),
+            (16, {"txs": 2, "legacy_txs": 1, "witness_commitment": False}, [], 0, TAG_HEX),
+            (127, {"legacy_txs": 2, "witness_commitment": False},
+             ["--extranonce", "7", "--coinbase-tag", ""], 7, ""),
+            (839999, {"txs": 3, "legacy_txs": 3}, ["--coinbase-tag", "solo"], 0, b"solo".hex()),
+        ]
+        for start, settings, args, extranonce, tag_hex in cases:
+            with self.subTest(height=start + 1, **settings):
+                node = self.start_node(start_height=start, work_bits=EASY, **settings)
+                template = node.control({"cmd": "template"})["template"]
+                miner, code = self.run_to_exit(node, "--mine-one", *args)
+                self.assertEqual(code, 0, miner.transcript())
+                [sub] = node.control({"cmd": "submissions"})["submissions"]
+                self.assertTrue(sub["accepted"], sub)
+                self.assertIsNone(sub["result"])
+                self.assertEqual((sub["height"], sub["extranonce"], sub["tag_hex"]),
+                                 (start + 1, extranonce, tag_hex))
+                self.assertEqual(node.control({"cmd": "chain"})["tip"], sub["hash"])
+                self.assertIn("[submit] accepted by node", miner.stdout, miner.transcript())
+                self.assert_found_line(miner, sub)
+                self.assert_block_pays_the_template(sub, template, extranonce, tag_hex)
+
+    def assert_found_line(self, miner, sub):
+        _, line = miner.wait_line(FOUND, timeout=0)
+        nonce, block_hash, size = FOUND.match(line).groups()
+        self.assertEqual((int(nonce), block_hash, int(size)),
+                         (sub["nonce"], sub["hash"], len(sub["block"]) // 2))
+
+    def assert_block_pays_the_template(self, sub, template, extranonce, tag_hex):
+        """The checker's exact facts, stricter than the node's own rules."""
+        expected = {
+            "version": template["version"], "previousblockhash": template["previousblockhash"],
+            "bits": template["bits"], "target": template["target"],
+            "curtime": template["curtime"], "mintime": template["mintime"],
+            "height": template["height"], "extranonce": extranonce, "tag_hex": tag_hex,
+            "cb_version": 2, "cb_sequence": 0xFFFFFFFF, "cb_locktime": 0,
+            "coinbasevalue": template["coinbasevalue"],
+            "outputs": [{"value": template["coinbasevalue"], "script": PAYOUT}],
+            "witness": True, "transactions": template["transactions"],
+        }
+        if "default_witness_commitment" in template:
+            expected["default_witness_commitment"] = template["default_witness_commitment"]
+        block = bc.decode_block(bytes.fromhex(sub["block"]))
+        self.assertEqual(bc.check_block(block, expected), [])
+
+
+class Work(E2ECase):
+    def test_work_line_shows_each_template(self):
+        node = self.start_node(target_hex=ZERO_TARGET)
+        miner = self.start_miner(node)
+        at, _ = miner.wait_line(work_line(node.control({"cmd": "template"})["template"]))
+        # Each change reaches the miner through its long poll; the last one
+        # takes the long-poll id away.
+        changes = [
+            {"txs": 2, "legacy_txs": 1, "noncerange": "0000001000000fff"},
+            {"noncerange": None, "coinbasevalue": 12345},
+            {"target_hex": "0000000000000000000000ffff" + "00" * 19},
+            {"longpollid": False},
+        ]
+        for change in changes:
+            with self.subTest(**change):
+                template = node.control(dict(change, cmd="configure"))["template"]
+                at, _ = miner.wait_line("[work] longpoll update received", after=at + 1)
+                at, line = miner.wait_line("[work] height=", after=at + 1)
+                self.assertEqual(line, work_line(template))
+        self.stop_miner(miner)
+
+    def test_longpoll_brings_the_new_tip(self):
+        node = self.start_node(target_hex=ZERO_TARGET)
+        miner = self.start_miner(node)
+        first = node.control({"cmd": "template"})["template"]
+        at, _ = miner.wait_line(work_line(first))
+        held = node.control({"cmd": "wait_requests", "count": 1, "state": "held",
+                             "longpollid": first["longpollid"]})
+        self.assertTrue(held["ok"], miner.transcript())
+
+        tip = node.control({"cmd": "advance"})["tip"]
+        at, _ = miner.wait_line("[work] longpoll update received", after=at + 1)
+        at, _ = miner.wait_line("[work] height=2 ", after=at + 1)
+        node.control({"cmd": "configure", "work_bits": EASY})
+        [sub] = self.wait_submissions(node, 1)[:1]
+        self.assertEqual((sub["previousblockhash"], sub["height"], sub["result"]),
+                         (tip, 2, None), miner.transcript())
+        self.stop_miner(miner)
+        self.assertNotIn("[work] periodic GBT refresh", miner.stdout)
+
+    def test_periodic_refresh_without_longpoll(self):
+        # miner options, node settings
+        cases = [
+            (["--no-longpoll"], {}),
+            ([], {"longpollid": False}),
+        ]
+        for args, settings in cases:
+            with self.subTest(args=args, **settings):
+                node = self.start_node(target_hex=ZERO_TARGET, **settings)
+                miner = self.start_miner(node, "--poll-sec", "1", *args)
+                at, _ = miner.wait_line("[work] height=1 ")
+                node.control({"cmd": "advance"})
+                at, _ = miner.wait_line("[work] periodic GBT refresh", after=at + 1)
+                miner.wait_line("[work] height=2 ", after=at + 1)
+                self.stop_miner(miner)
+                requests = node.control({"cmd": "requests", "method": "getblocktemplate"})
+                self.assertGreaterEqual(len(requests["requests"]), 2)
+                self.assertEqual([r for r in requests["requests"] if r["longpollid"]], [])
+                self.assertNotIn("[work] longpoll update received", miner.stdout)
+
+
+class Stopping(E2ECase):
+    def test_signals_stop_the_miner(self):
+        for signals in ([signal.SIGINT], [signal.SIGTERM], [signal.SIGINT, signal.SIGINT]):
+            with self.subTest(signals=[s.name for s in signals]):
+                node = self.start_node(target_hex=ZERO_TARGET)
+                miner = self.start_miner(node, "--status-sec", "1")
+                miner.wait_line("[work] height=1 ")
+                # Mining has started once a chunk is accounted for.
+                miner.wait_line(STAT)
+                started = time.monotonic()
+                for sig in signals:
+                    miner.send(sig)
+                self.assertEqual(miner.wait_exit(), 0, miner.transcript())
+                self.assertLess(time.monotonic() - started, 5)
+                self.assertEqual(miner.stdout[-1], "[exit] stopped")
+                self.assertEqual(miner.stdout.count("[exit] stopped"), 1)
+                self.assertEqual(miner.stderr, [])
+
+
+class Extranonce(E2ECase):
+    def test_each_pass_over_a_tiny_range_takes_the_next_extranonce(self):
+        # A range of 4 nonces is one chunk, so after n passes the total is
+        # 4n and the pass just finished used start + n - 1 (modulo 2^64).
+        for start in (0, 41, 2**64 - 1):
+            with self.subTest(extranonce=start):
+                node = self.start_node(target_hex=ZERO_TARGET, noncerange="0000001000000013")
+                miner = self.start_miner(node, "--extranonce", str(start), "--status-sec", "1",
+                                         iters=8)
+                at = 0
+                for _ in range(1):
+                    at, line = miner.wait_line(STAT, after=at)
+                    height, extranonce, nonce, total = map(int, STAT.match(line).groups())
+                    self.assertEqual((height, nonce, total % 4), (1, 16, 0), line)
+                    self.assertGreater(total, 8, line)
+                    self.assertEqual(extranonce, (start + total // 4 - 1) % 2**64, line)
+                    at += 1
+                self.stop_miner(miner)
+
+
+if __name__ == "__main__":
+    unittest.main()

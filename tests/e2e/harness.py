@@ -57,11 +57,12 @@ class Miner:
         with self.cond:
             return list(self.lines["stderr"])
 
-    def transcript(self):
+    def transcript(self, count=60):
+        """The command and the last lines of each stream, for failure messages."""
         with self.cond:
             return ("command: %s\n--- stdout\n%s\n--- stderr\n%s" % (
-                " ".join(self.args), "\n".join(self.lines["stdout"]),
-                "\n".join(self.lines["stderr"])))
+                " ".join(self.args), "\n".join(self.lines["stdout"][-count:]),
+                "\n".join(self.lines["stderr"][-count:])))
 
     def wait_line(self, pattern, stream="stdout", after=0, timeout=WAIT):
         """(index, line) of the first line at index >= after that starts with

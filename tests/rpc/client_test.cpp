@@ -2,9 +2,6 @@
 #include "rpc/client.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -17,7 +14,6 @@
 #include "rpc/node_double.h"
 #include "rpc/temp_dir.h"
 
-extern char** environ;
 
 namespace qvn {
 namespace {
@@ -80,43 +76,8 @@ TEST_F(RpcClientTest, SendsCompactRequestBodyWithContentType) {
     }
 }
 
-// The first request of a process must carry id 1, so it is made by a fresh
-// copy of this test program, which posts to this test's node double.
-TEST_F(RpcClientTest, FirstRequestOfProcessCarriesIdOne) {
-    const std::string filter = "--gtest_filter=RpcClientFreshProcess.MakesOneCall";
-    std::vector<std::string> args = {"/proc/self/exe", filter};
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.push_back("QVN_FRESH_PROCESS_URL=" + node.url());
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
-    const json recorded = node.requests();
-    ASSERT_EQ(recorded.size(), 1u);
-    EXPECT_EQ(recorded[0].at("body").get<std::string>(),
-              R"({"id":1,"jsonrpc":"1.0","method":"getblockcount","params":[]})");
-}
-
-// Helper for the test above; does nothing unless started by it.
-TEST(RpcClientFreshProcess, MakesOneCall) {
-    const char* url = std::getenv("QVN_FRESH_PROCESS_URL");
-    if (url == nullptr)
-        GTEST_SKIP() << "runs only as the child of FirstRequestOfProcessCarriesIdOne";
-    const RpcClient client(settings_for(url));
-    try {
-        client.call("getblockcount", nullptr);
-    } catch (const RpcError&) {
-        // The node double does not know the method; only the request matters.
-    }
-}
+// The first request of a process carries id 1: checked on the real binary
+// (tests/rpc/test_first_request.py).
 
 TEST_F(RpcClientTest, IdsAreDistinctAcrossThreads) {
     constexpr int kCallsPerThread = 8;

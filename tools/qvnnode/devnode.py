@@ -84,6 +84,7 @@ from qvnnode.server import NodeDouble, RpcFault, TemplateSource, serve_until_sto
 
 GENESIS_TIME = 1700000000
 GENESIS_VERSION = 1
+GENESIS_BITS = 0x207FFFFF  # the genesis block is the same whatever the work asked for
 DEFAULT_WORK_BITS = 18
 DEFAULT_COINBASEVALUE = 5000000000
 DEFAULT_VERSION = 0x20000000
@@ -325,7 +326,7 @@ class DevChain:
         self.clock = clock
         self.serial = 0
         genesis_header = header_bytes(GENESIS_VERSION, "00" * 32, bc.NULL_HASH, GENESIS_TIME,
-                                      self.config.bits, 0)
+                                      GENESIS_BITS, 0)
         self.blocks = [ChainBlock(start_height, bc.display(bc.sha3_256t(genesis_header)),
                                   "00" * 32, GENESIS_TIME, "genesis")]
         self.by_hash = {self.blocks[0].hash: self.blocks[0]}

@@ -1,0 +1,77 @@
+// The chunk miner: one chunk of the nonce space of one header, split into
+// contiguous ranges, one per worker thread. Workers hash four nonces at a time
+// with the four-way kernel and the last zero to three with the scalar kernel;
+// the first hit stops them all.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "block/bytes.h"
+#include "miner/lanes.h"
+
+namespace qvn {
+
+inline constexpr const char* kCpuBackendName = "AVX2 four-way fixed SHA3-256t + scalar tail";
+
+struct ChunkResult {
+    bool found = false;
+    std::uint32_t nonce = 0;   // the winning nonce
+    Hash32 hash{};             // its SHA3-256t digest, in digest byte order
+    std::uint64_t hashes = 0;  // nonces hashed by all workers together
+    double elapsed_ms = 0.0;   // steady-clock wall time from first start to last join
+};
+
+// Shared by the workers of one chunk: the flag is set once, by compare-exchange,
+// and only the worker that set it writes nonce and hash.
+struct ChunkHit {
+    std::atomic<bool> found{false};
+    std::uint32_t nonce = 0;
+    HashWords hash{};
+};
+
+// One worker's hash count, written once as the worker ends. A cache line each,
+// so that workers ending at different times do not share one.
+struct alignas(64) WorkerCount {
+    std::uint64_t hashes = 0;
+};
+
+struct CpuBackend {
+    std::uint32_t threads = 0;  // resolved worker count
+    std::string name;
+};
+
+// threads 0 means the hardware concurrency (1 when that is unknown).
+CpuBackend cpu_backend(std::uint32_t threads);
+
+// Searches first_nonce..last_nonce (both included) for a nonce whose SHA3-256t
+// meets the target, at most iters nonces per worker and threads workers
+// (0: the hardware concurrency). Header bytes 76..79 are ignored. Without a hit
+// exactly first_nonce .. first_nonce + hashes - 1 were hashed. Throws
+// "--iters must be positive" for iters 0, and when a worker thread cannot be
+// started (after stopping and joining the ones already running).
+ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
+                           std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
+                           std::uint32_t threads);
+
+// Starts worker `index` running `body`. The plain form above uses std::thread's
+// constructor; tests hand in one that fails.
+using WorkerStarter = std::function<std::thread(std::uint32_t index, std::function<void()> body)>;
+
+ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
+                           std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
+                           std::uint32_t threads, const WorkerStarter& start_worker);
+
+// The body of worker `index`: hashes count nonces from the low 32 bits of
+// first_nonce on (32-bit wrap-around), stops early when the hit flag is set,
+// and stores its hash count in counts[index] as it ends.
+void mine_worker(std::uint32_t index, std::uint64_t first_nonce, std::uint64_t count,
+                 const HeaderLanes& lanes, const TargetWords& target, ChunkHit& hit,
+                 std::span<WorkerCount> counts);
+
+}  // namespace qvn

@@ -1,0 +1,122 @@
+// One description of a Keccak-f[1600] round, expanded at compile time into the
+// straight-line permutations of the fixed-header kernels. Each kernel supplies
+// its lane type and the handful of operations a round needs (Ops); the rounds,
+// rotation offsets and round constants come from the tables in hash/keccak.h,
+// so every rotation count and constant ends up as an immediate.
+//
+// Only for the states the kernels build: on entry lanes 11..15 and 17..24 are
+// zero and lane 16 is 0x8000000000000000, which lets the first round form its
+// column parities from lanes 0..10 alone.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "hash/keccak.h"
+
+namespace qvn::keccak_rounds {
+
+// The bit that sits in lane 16 (column 1) of every state the kernels build.
+inline constexpr std::uint64_t kPaddingLane16 = 0x8000000000000000;
+
+// Rho-pi seen from the output: the input lane that lands on lane i.
+constexpr int pi_source(int target) {
+    for (int lane = 0; lane < 25; ++lane)
+        if (kKeccakPiTargets[lane] == target) return lane;
+    return -1;
+}
+
+// Ops provides: type Lane; xor_(a, b); chi(a, b, c) = a ^ (~b & c);
+// rotl<N>(a); broadcast(u64).
+template <class Ops>
+struct Rounds {
+    using Lane = typename Ops::Lane;
+
+    // Rho of the input lane that pi moves to lane Target, theta's D applied first.
+    template <int Target>
+    [[gnu::always_inline]] static Lane moved(const Lane (&a)[25], const Lane (&d)[5]) {
+        constexpr int source = pi_source(Target);
+        return Ops::template rotl<kKeccakRotations[source]>(Ops::xor_(a[source], d[source % 5]));
+    }
+
+    // Rho, pi and chi for output plane Y (lanes 5Y..5Y+4), reading all of a.
+    template <int Y>
+    [[gnu::always_inline]] static void plane(const Lane (&a)[25], const Lane (&d)[5],
+                                             Lane (&out)[25]) {
+        const Lane b0 = moved<5 * Y + 0>(a, d);
+        const Lane b1 = moved<5 * Y + 1>(a, d);
+        const Lane b2 = moved<5 * Y + 2>(a, d);
+        const Lane b3 = moved<5 * Y + 3>(a, d);
+        const Lane b4 = moved<5 * Y + 4>(a, d);
+        out[5 * Y + 0] = Ops::chi(b0, b1, b2);
+        out[5 * Y + 1] = Ops::chi(b1, b2, b3);
+        out[5 * Y + 2] = Ops::chi(b2, b3, b4);
+        out[5 * Y + 3] = Ops::chi(b3, b4, b0);
+        out[5 * Y + 4] = Ops::chi(b4, b0, b1);
+    }
+
+    // Theta's D[x] = C[x - 1] ^ rotl(C[x + 1], 1).
+    [[gnu::always_inline]] static void column_effects(const Lane (&c)[5], Lane (&d)[5]) {
+        d[0] = Ops::xor_(c[4], Ops::template rotl<1>(c[1]));
+        d[1] = Ops::xor_(c[0], Ops::template rotl<1>(c[2]));
+        d[2] = Ops::xor_(c[1], Ops::template rotl<1>(c[3]));
+        d[3] = Ops::xor_(c[2], Ops::template rotl<1>(c[4]));
+        d[4] = Ops::xor_(c[3], Ops::template rotl<1>(c[0]));
+    }
+
+    // Round R from a into out. The first round takes its column parities from
+    // lanes 0..10 and the padding bit; every later round from all 25 lanes.
+    template <int R>
+    [[gnu::always_inline]] static void round(const Lane (&a)[25], Lane (&out)[25]) {
+        Lane c[5];
+        if constexpr (R == 0) {
+            c[0] = Ops::xor_(Ops::xor_(a[0], a[5]), a[10]);
+            c[1] = Ops::xor_(Ops::xor_(a[1], a[6]), Ops::broadcast(kPaddingLane16));
+            c[2] = Ops::xor_(a[2], a[7]);
+            c[3] = Ops::xor_(a[3], a[8]);
+            c[4] = Ops::xor_(a[4], a[9]);
+        } else {
+            for_columns(a, c, std::make_index_sequence<5>{});
+        }
+        Lane d[5];
+        column_effects(c, d);
+        plane<0>(a, d, out);
+        plane<1>(a, d, out);
+        plane<2>(a, d, out);
+        plane<3>(a, d, out);
+        plane<4>(a, d, out);
+        out[0] = Ops::xor_(out[0], Ops::broadcast(kKeccakRoundConstants[R]));
+    }
+
+    template <std::size_t... X>
+    [[gnu::always_inline]] static void for_columns(const Lane (&a)[25], Lane (&c)[5],
+                                                   std::index_sequence<X...>) {
+        ((c[X] = Ops::xor_(Ops::xor_(Ops::xor_(Ops::xor_(a[X], a[X + 5]), a[X + 10]), a[X + 15]),
+                           a[X + 20])),
+         ...);
+    }
+
+    // Rounds alternate between the two buffers; after 24 of them the state is
+    // back in a.
+    template <int R>
+    [[gnu::always_inline]] static void step(Lane (&a)[25], Lane (&b)[25]) {
+        if constexpr (R % 2 == 0) {
+            round<R>(a, b);
+        } else {
+            round<R>(b, a);
+        }
+    }
+
+    template <std::size_t... R>
+    [[gnu::always_inline]] static void all_rounds(Lane (&a)[25], Lane (&b)[25],
+                                                  std::index_sequence<R...>) {
+        (step<R>(a, b), ...);
+    }
+
+    [[gnu::always_inline]] static void permute(Lane (&a)[25]) {
+        Lane b[25];
+        all_rounds(a, b, std::make_index_sequence<24>{});
+    }
+};
+
+}  // namespace qvn::keccak_rounds

@@ -1,0 +1,315 @@
+#include "miner/chunk_miner.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "miner/mining_oracle.h"
+
+namespace qvn {
+namespace {
+
+using test::Header;
+using test::portable_hash;
+
+// A target no hash meets in practice: only the all-zero hash would.
+const Hash32 kImpossible = test::filled(0x00);
+const Hash32 kMax = test::filled(0xff);
+
+Header selftest_header() {
+    Header header{};
+    header[0] = 0x01;
+    return header;
+}
+
+std::uint32_t hardware_threads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+// Starts real threads and counts how many it was asked for.
+struct CountingStarter {
+    std::shared_ptr<std::atomic<std::uint32_t>> starts =
+        std::make_shared<std::atomic<std::uint32_t>>(0);
+    std::thread operator()(std::uint32_t, std::function<void()> body) const {
+        ++*starts;
+        return std::thread(std::move(body));
+    }
+};
+
+TEST(ChunkMiner, ZeroItersIsRejectedBeforeAnythingElse) {
+    struct Case {
+        std::uint32_t first, last;
+    };
+    for (const Case c : {Case{0, 100}, Case{100, 0}, Case{5, 5}}) {
+        try {
+            cpu_mine_chunk(selftest_header(), kMax, c.first, c.last, 0, 1);
+            FAIL() << "no exception for " << c.first << ".." << c.last;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "--iters must be positive");
+        }
+    }
+}
+
+TEST(ChunkMiner, EmptyRangeGivesAnAllZeroResult) {
+    const CountingStarter starter;
+    const ChunkResult r = cpu_mine_chunk(selftest_header(), kMax, 10, 9, 100, 4, starter);
+    EXPECT_FALSE(r.found);
+    EXPECT_EQ(r.nonce, 0u);
+    EXPECT_EQ(r.hash, Hash32{});
+    EXPECT_EQ(r.hashes, 0u);
+    EXPECT_EQ(r.elapsed_ms, 0.0);
+    EXPECT_EQ(*starter.starts, 0u);
+}
+
+// Without a hit exactly min(iters * threads, range) nonces are hashed, by
+// ceil(total / iters) workers.
+TEST(ChunkMiner, HashCountsAndWorkersWithoutHit) {
+    struct Case {
+        const char* name;
+        std::uint32_t first, last, iters, threads;
+        std::uint64_t hashes;
+        std::uint32_t workers;
+    };
+    const Case cases[] = {
+        {"one nonce", 7, 7, 1, 1, 1, 1},
+        {"range smaller than iters", 100, 109, 64, 8, 10, 1},
+        {"iters * threads smaller than range", 0, 1000, 9, 3, 27, 3},
+        {"last worker takes the rest", 50, 69, 6, 8, 20, 4},
+        {"whole 2^32 range, no overflow", 0, 0xffffffff, 5, 3, 15, 3},
+        {"range ending at the top", 0xfffffff0, 0xffffffff, 7, 8, 16, 3},
+        {"huge thread count, tiny range", 100, 103, 1000, 0xffffffff, 4, 1},
+        {"100000 threads, two workers needed", 0, 11, 6, 100000, 12, 2},
+        {"huge iters, tiny range", 0, 2, 0xffffffff, 2, 3, 1},
+    };
+    for (const Case& c : cases) {
+        const CountingStarter starter;
+        const ChunkResult r = cpu_mine_chunk(selftest_header(), kImpossible, c.first, c.last,
+                                             c.iters, c.threads, starter);
+        EXPECT_FALSE(r.found) << c.name;
+        EXPECT_EQ(r.hashes, c.hashes) << c.name;
+        EXPECT_EQ(*starter.starts, c.workers) << c.name;
+        EXPECT_GE(r.elapsed_ms, 0.0) << c.name;
+    }
+}
+
+TEST(ChunkMiner, ZeroThreadsMeansHardwareConcurrency) {
+    const CountingStarter starter;
+    const ChunkResult r = cpu_mine_chunk(selftest_header(), kImpossible, 0, 1000, 1, 0, starter);
+    EXPECT_EQ(*starter.starts, hardware_threads());
+    EXPECT_EQ(r.hashes, hardware_threads());
+}
+
+// For every nonce x near a range, the target hash(x) is met by a set of nonces
+// the portable hash predicts; the chunk must find one of those that lie in the
+// range it hashes, and none outside. With one worker the reported nonce and the
+// hash count follow from the order of work: groups of four, then the tail.
+TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
+    struct Case {
+        const char* name;
+        std::uint32_t first, last, iters, threads;
+    };
+    const Case cases[] = {
+        {"one worker: one group and a two-nonce tail", 1000, 1005, 6, 1},
+        {"one worker: groups only", 2000, 2011, 64, 1},
+        {"one worker: three-nonce tail", 3000, 3010, 11, 1},
+        {"several workers", 4000, 4030, 8, 3},
+        {"split stops before the end of the range", 5000, 5100, 7, 2},
+        {"range ending at 0xffffffff does not wrap", 0xfffffff2, 0xffffffff, 5, 4},
+    };
+    const Header header = test::random_header(*std::make_unique<std::mt19937_64>(9));
+    for (const Case& c : cases) {
+        const std::uint64_t range = std::uint64_t{c.last} - c.first + 1;
+        const std::uint64_t total =
+            std::min<std::uint64_t>(std::uint64_t{c.iters} * c.threads, range);
+        std::vector<std::uint32_t> hashed;
+        for (std::uint64_t i = 0; i < total; ++i)
+            hashed.push_back(static_cast<std::uint32_t>(c.first + i));
+
+        // Candidate targets from the hashed nonces and from neighbours on both sides
+        // (nonces 0..3 for the range at the top, where a wrap would reach them).
+        std::vector<std::uint32_t> probes;
+        for (std::uint64_t i = 0; i < total + 6; ++i)
+            probes.push_back(static_cast<std::uint32_t>(c.first - 3 + i));
+
+        for (std::uint32_t probe : probes) {
+            const Hash32 target = portable_hash(header, probe);
+            std::vector<std::uint32_t> hits;
+            for (std::uint32_t n : hashed)
+                if (test::meets(portable_hash(header, n), target)) hits.push_back(n);
+
+            const ChunkResult r =
+                cpu_mine_chunk(header, target, c.first, c.last, c.iters, c.threads);
+            const std::string label =
+                std::string(c.name) + ", target of nonce " + std::to_string(probe);
+            ASSERT_EQ(r.found, !hits.empty()) << label;
+            if (!r.found) {
+                EXPECT_EQ(r.hashes, total) << label;
+                continue;
+            }
+            EXPECT_NE(std::find(hits.begin(), hits.end(), r.nonce), hits.end()) << label;
+            EXPECT_EQ(r.hash, portable_hash(header, r.nonce)) << label;
+            if (c.threads == 1) {
+                EXPECT_EQ(r.nonce, hits.front()) << label;
+                const std::uint64_t position = r.nonce - c.first;
+                const std::uint64_t grouped = total / 4 * 4;
+                const std::uint64_t expected =
+                    position < grouped ? (position / 4 + 1) * 4 : position + 1;
+                EXPECT_EQ(r.hashes, expected) << label;
+            }
+        }
+    }
+}
+
+TEST(ChunkMiner, SingleNonceGoesThroughTheScalarTail) {
+    const ChunkResult r = cpu_mine_chunk(selftest_header(), kMax, 1234567, 1234567, 1, 1);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.nonce, 1234567u);
+    EXPECT_EQ(r.hashes, 1u);
+    EXPECT_EQ(test::digest_hex(r.hash),
+              "c1868b237e423b573dba5ec1092832af7fccbf8478b5d4c2c6583bd7f71c25a4");
+}
+
+// Every worker hits at once under the max target; one of them wins the flag and
+// its record is whole.
+TEST(ChunkMiner, FirstHitWinsAndVerifies) {
+    std::mt19937_64 rng(11);
+    const Header header = test::random_header(rng);
+    for (int round = 0; round < 5; ++round) {
+        const ChunkResult r = cpu_mine_chunk(header, kMax, 500, 10000, 8, 4);
+        ASSERT_TRUE(r.found);
+        EXPECT_TRUE(r.nonce == 500 || r.nonce == 508 || r.nonce == 516 || r.nonce == 524)
+            << r.nonce;
+        const Header full = test::with_nonce(header, r.nonce);
+        Hash32 check;
+        sha3_256t(check.data(), full.data(), full.size());
+        EXPECT_EQ(r.hash, check);
+        EXPECT_TRUE(test::meets(check, kMax));
+        EXPECT_GE(r.hashes, 4u);
+        EXPECT_LE(r.hashes, 32u);
+    }
+}
+
+// When the system refuses a thread, the running workers are stopped and
+// joined, and the caller gets the reason. The workers were given ranges far
+// too long to finish on their own, so the test ends only if they were stopped.
+TEST(ChunkMiner, RefusedThreadStopsTheOthersAndThrows) {
+    struct Case {
+        std::uint32_t refuse_at;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0, "cannot start worker thread 0 of 4: "},
+        {2, "cannot start worker thread 2 of 4: "},
+        {3, "cannot start worker thread 3 of 4: "},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t attempts = 0;
+        auto starter = [&](std::uint32_t index, std::function<void()> body) {
+            ++attempts;
+            if (index == c.refuse_at)
+                throw std::system_error(EAGAIN, std::generic_category(), "no threads left");
+            return std::thread(std::move(body));
+        };
+        try {
+            cpu_mine_chunk(selftest_header(), kImpossible, 0, 0xffffffff, 1u << 30, 4, starter);
+            FAIL() << "no exception";
+        } catch (const std::runtime_error& e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(c.message, 0), 0u) << what;
+            EXPECT_NE(what.find("no threads left"), std::string::npos) << what;
+        }
+        EXPECT_EQ(attempts, c.refuse_at + 1);
+    }
+}
+
+// Finds six consecutive nonces from `from` on whose lowest hash sits at `position`.
+std::uint32_t six_with_lowest_at(const Header& header, std::uint32_t from, int position) {
+    for (std::uint32_t base = from;; base += 6) {
+        const Hash32 lowest = portable_hash(header, base + position);
+        bool alone = true;
+        for (int i = 0; i < 6; ++i)
+            if (i != position && test::meets(portable_hash(header, base + i), lowest))
+                alone = false;
+        if (alone) return base;
+    }
+}
+
+TEST(MineWorker, SixNoncesAreOneGroupAndTwoTailNonces) {
+    const Header header = selftest_header();
+    const HeaderLanes lanes = header_lanes(header);
+    struct Case {
+        int hit_at;  // position of the only hit in the six nonces, -1 for none
+        std::uint64_t hashes;
+    };
+    for (const Case c : {Case{-1, 6}, Case{0, 4}, Case{2, 4}, Case{3, 4}, Case{4, 5}, Case{5, 6}}) {
+        std::uint32_t base = 900;
+        Hash32 target = kImpossible;
+        if (c.hit_at >= 0) {
+            base = six_with_lowest_at(header, 900, c.hit_at);
+            target = portable_hash(header, base + c.hit_at);
+        }
+        ChunkHit hit;
+        std::vector<WorkerCount> counts(2);
+        mine_worker(1, base, 6, lanes, target_words(target), hit, counts);
+        EXPECT_EQ(counts[1].hashes, c.hashes) << c.hit_at;
+        EXPECT_EQ(counts[0].hashes, 0u);
+        ASSERT_EQ(hit.found.load(), c.hit_at >= 0) << c.hit_at;
+        if (c.hit_at >= 0) {
+            EXPECT_EQ(hit.nonce, base + c.hit_at);
+            EXPECT_EQ(hash_bytes(hit.hash), target);
+        }
+    }
+}
+
+TEST(MineWorker, HashesNothingOnceTheFlagIsSet) {
+    for (std::uint64_t count : {0, 1, 3, 4, 9}) {
+        ChunkHit hit;
+        hit.found = true;
+        std::vector<WorkerCount> counts(1);
+        counts[0].hashes = 12345;
+        mine_worker(0, 0, count, header_lanes(selftest_header()), target_words(kMax), hit, counts);
+        EXPECT_EQ(counts[0].hashes, 0u) << count;
+        EXPECT_EQ(hit.nonce, 0u);
+    }
+}
+
+// A hit that loses the race leaves the winner's record alone.
+TEST(MineWorker, LosingTheFlagKeepsTheWinnersRecord) {
+    ChunkHit hit;
+    hit.found = false;
+    std::vector<WorkerCount> counts(2);
+    const HeaderLanes lanes = header_lanes(selftest_header());
+    const TargetWords max = target_words(kMax);
+    mine_worker(0, 40, 4, lanes, max, hit, counts);
+    ASSERT_TRUE(hit.found.load());
+    EXPECT_EQ(hit.nonce, 40u);
+    const HashWords winner = hit.hash;
+
+    // A second worker with work pending sees the flag and does not run.
+    mine_worker(1, 80, 4, lanes, max, hit, counts);
+    EXPECT_EQ(hit.nonce, 40u);
+    EXPECT_EQ(hit.hash, winner);
+    EXPECT_EQ(counts[0].hashes, 4u);
+    EXPECT_EQ(counts[1].hashes, 0u);
+}
+
+TEST(CpuBackend, ResolvesThreadsAndNamesTheKernels) {
+    EXPECT_EQ(cpu_backend(3).threads, 3u);
+    EXPECT_EQ(cpu_backend(0xffffffff).threads, 0xffffffffu);
+    EXPECT_EQ(cpu_backend(0).threads, hardware_threads());
+    EXPECT_EQ(cpu_backend(1).name, "AVX2 four-way fixed SHA3-256t + scalar tail");
+    EXPECT_EQ(cpu_backend(1).name.size(), 43u);
+}
+
+}  // namespace
+}  // namespace qvn

@@ -1,0 +1,99 @@
+// Hash rates of the engine: items_per_second is SHA3-256t hashes per second.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <thread>
+
+#include "hash/sha3.h"
+#include "miner/chunk_miner.h"
+#include "miner/lanes.h"
+#include "miner/scalar_kernel.h"
+#include "miner/x4_kernel.h"
+
+namespace {
+
+using Header = std::array<std::uint8_t, 80>;
+
+Header bench_header() {
+    Header header{};
+    for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(i * 37);
+    return header;
+}
+
+// Only the all-zero hash meets it, so nothing stops the work early.
+qvn::Hash32 zero_target() { return qvn::Hash32{}; }
+
+void BM_portable_sha3_256t(benchmark::State& state) {
+    Header header = bench_header();
+    std::uint32_t nonce = 0;
+    std::uint8_t out[32];
+    for (auto _ : state) {
+        header[76] = static_cast<std::uint8_t>(nonce);
+        header[77] = static_cast<std::uint8_t>(nonce >> 8);
+        header[78] = static_cast<std::uint8_t>(nonce >> 16);
+        header[79] = static_cast<std::uint8_t>(nonce >> 24);
+        qvn::sha3_256t(out, header.data(), header.size());
+        benchmark::DoNotOptimize(out);
+        ++nonce;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_portable_sha3_256t);
+
+void BM_scalar_kernel(benchmark::State& state) {
+    const qvn::HeaderLanes lanes = qvn::header_lanes(bench_header());
+    std::uint32_t nonce = 0;
+    qvn::HashWords out;
+    for (auto _ : state) {
+        qvn::sha3_256t_fixed(lanes, nonce++, out);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_scalar_kernel);
+
+void BM_x4_kernel(benchmark::State& state) {
+    const qvn::HeaderLanes lanes = qvn::header_lanes(bench_header());
+    const qvn::TargetWords target = qvn::target_words(zero_target());
+    std::uint32_t base = 0;
+    for (auto _ : state) {
+        std::uint32_t nonce = 0;
+        qvn::HashWords hash{};
+        const bool found = qvn::sha3_256t_fixed_x4(lanes, target, base, nonce, hash);
+        benchmark::DoNotOptimize(found);
+        benchmark::DoNotOptimize(nonce);
+        benchmark::DoNotOptimize(hash);
+        base += 4;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(4 * state.iterations()));
+}
+BENCHMARK(BM_x4_kernel);
+
+// Whole chunks as the driver runs them: default --iters, threads started and
+// joined per chunk, the first nonce moved on by the count hashed.
+void BM_chunk_miner(benchmark::State& state) {
+    const Header header = bench_header();
+    const qvn::Hash32 target = zero_target();
+    const auto threads = static_cast<std::uint32_t>(state.range(0));
+    constexpr std::uint32_t kIters = 65536;
+    std::uint32_t first = 0;
+    std::int64_t hashed = 0;
+    for (auto _ : state) {
+        const qvn::ChunkResult result =
+            qvn::cpu_mine_chunk(header, target, first, 0xffffffff, kIters, threads);
+        benchmark::DoNotOptimize(result);
+        first += static_cast<std::uint32_t>(result.hashes);
+        hashed += static_cast<std::int64_t>(result.hashes);
+    }
+    state.SetItemsProcessed(hashed);
+}
+
+void chunk_thread_counts(benchmark::internal::Benchmark* b) {
+    const unsigned all = std::thread::hardware_concurrency();
+    b->Arg(1);
+    if (all > 1) b->Arg(all);
+}
+BENCHMARK(BM_chunk_miner)->ArgName("threads")->Apply(chunk_thread_counts)->UseRealTime();
+
+}  // namespace

@@ -425,16 +425,17 @@ class NodeDouble:
             self._set_state(record, "dropped")
             handler.close_connection = True
             return
-        try:
-            handler.send_raw(status, payload)
-        except OSError:
-            self._set_state(record, "disconnected")
-            return
+        # Recorded before it is sent: a client that has read the answer must
+        # find it in the records already.
         with self.cond:
             record["status"] = status
             record["response"] = payload.decode("utf-8", "replace")
             record["state"] = "answered"
             self.cond.notify_all()
+        try:
+            handler.send_raw(status, payload)
+        except OSError:
+            self._set_state(record, "disconnected")
 
     def _record(self, handler, body):
         text = body.decode("utf-8", "replace")

@@ -249,18 +249,16 @@ def read_script_num_op(script: bytes) -> tuple[int, int] | None:
     return None
 
 
-def coinbase_facts(script_sig: bytes, aux: bytes = b"") -> dict:
+def coinbase_facts(script_sig: bytes) -> dict:
     """Height, extranonce and tag as a miner lays them out in the scriptSig:
-    the height push, the aux bytes, an 8-byte extranonce push, a tag push."""
+    the height push, an 8-byte extranonce push, a tag push (this node's
+    templates carry no coinbaseaux bytes)."""
     facts = {"height": None, "extranonce": None, "tag_hex": None}
     height = read_script_num_op(script_sig)
     if height is None:
         return facts
     facts["height"] = height[0]
     rest = script_sig[height[1]:]
-    if not rest.startswith(aux):
-        return facts
-    rest = rest[len(aux):]
     if len(rest) < 9 or rest[0] != 8:
         return facts
     facts["extranonce"] = struct.unpack("<Q", rest[1:9])[0]

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -47,7 +48,7 @@ std::thread start_std_thread(std::uint32_t, std::function<void()> body) {
 // worthless) and joined, so no thread outlives the call.
 class WorkerThreads {
   public:
-    WorkerThreads(ChunkHit& hit, std::size_t capacity) : hit_(hit) { threads_.reserve(capacity); }
+    explicit WorkerThreads(ChunkHit& hit) : hit_(hit) {}
     ~WorkerThreads() {
         if (threads_.empty()) return;
         hit_.found.store(true);
@@ -56,7 +57,14 @@ class WorkerThreads {
     WorkerThreads(const WorkerThreads&) = delete;
     WorkerThreads& operator=(const WorkerThreads&) = delete;
 
-    void add(std::thread thread) { threads_.push_back(std::move(thread)); }
+    // Room for the handle is made before the thread starts, so that a started
+    // thread is never dropped by a failed allocation.
+    template <class Start>
+    void start(Start&& start_thread) {
+        if (threads_.size() == threads_.capacity())
+            threads_.reserve(threads_.empty() ? 8 : 2 * threads_.size());
+        threads_.push_back(start_thread());
+    }
 
     // Joins in start order.
     void join_all() {
@@ -75,9 +83,8 @@ CpuBackend cpu_backend(std::uint32_t threads) {
     return CpuBackend{threads == 0 ? hardware_threads() : threads, kCpuBackendName};
 }
 
-void mine_worker(std::uint32_t index, std::uint64_t first_nonce, std::uint64_t count,
-                 const HeaderLanes& lanes, const TargetWords& target, ChunkHit& hit,
-                 std::span<WorkerCount> counts) {
+void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
+                 const TargetWords& target, ChunkHit& hit, WorkerCount& slot) {
     auto n = static_cast<std::uint32_t>(first_nonce);
     std::uint64_t left = count;
     std::uint64_t done = 0;
@@ -110,7 +117,7 @@ void mine_worker(std::uint32_t index, std::uint64_t first_nonce, std::uint64_t c
         }
     }
 
-    counts[index].hashes = done;
+    slot.hashes = done;
 }
 
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
@@ -132,24 +139,29 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
     // 64-bit: the full range is 2^32 nonces.
     const std::uint64_t range = std::uint64_t{last_nonce} - first_nonce + 1;
     const std::uint64_t total = std::min(std::uint64_t{iters} * threads, range);
-    // Storage only for the workers that will run, however large threads is.
-    const std::uint64_t workers = (total + iters - 1) / iters;
+    const std::uint64_t workers = (total + iters - 1) / iters;  // at most threads
 
     const HeaderLanes lanes = header_lanes(header);
     const TargetWords words = target_words(target);
     ChunkHit hit;
-    std::vector<WorkerCount> counts(workers);
-    WorkerThreads running(hit, workers);
+    // One slot per worker actually started, added as it starts: a huge thread
+    // count costs nothing up front, and running workers keep their slots
+    // (a deque does not move its elements when it grows).
+    std::deque<WorkerCount> counts;
+    WorkerThreads running(hit);
 
     const auto t0 = std::chrono::steady_clock::now();
     std::uint64_t assigned = 0;
     for (std::uint32_t i = 0; assigned < total; ++i) {
         const std::uint64_t count = std::min<std::uint64_t>(iters, total - assigned);
         const std::uint64_t first = std::uint64_t{first_nonce} + assigned;
+        WorkerCount& slot = counts.emplace_back();
         try {
-            running.add(start_worker(i, [i, first, count, &lanes, &words, &hit, &counts] {
-                mine_worker(i, first, count, lanes, words, hit, counts);
-            }));
+            running.start([&] {
+                return start_worker(i, [first, count, &lanes, &words, &hit, &slot] {
+                    mine_worker(first, count, lanes, words, hit, slot);
+                });
+            });
         } catch (const std::exception& e) {
             fail("cannot start worker thread " + std::to_string(i) + " of " +
                  std::to_string(workers) + ": " + e.what());

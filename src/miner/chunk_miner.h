@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <span>
 #include <string>
 #include <thread>
 
@@ -67,11 +66,10 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
                            std::uint32_t threads, const WorkerStarter& start_worker);
 
-// The body of worker `index`: hashes count nonces from the low 32 bits of
-// first_nonce on (32-bit wrap-around), stops early when the hit flag is set,
-// and stores its hash count in counts[index] as it ends.
-void mine_worker(std::uint32_t index, std::uint64_t first_nonce, std::uint64_t count,
-                 const HeaderLanes& lanes, const TargetWords& target, ChunkHit& hit,
-                 std::span<WorkerCount> counts);
+// The body of one worker: hashes count nonces from the low 32 bits of
+// first_nonce on (32-bit wrap-around), groups of four first, stops early when
+// the hit flag is set, and stores its hash count in its slot as it ends.
+void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
+                 const TargetWords& target, ChunkHit& hit, WorkerCount& slot);
 
 }  // namespace qvn

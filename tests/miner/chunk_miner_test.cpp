@@ -200,17 +200,20 @@ TEST(ChunkMiner, FirstHitWinsAndVerifies) {
 }
 
 // When the system refuses a thread, the running workers are stopped and
-// joined, and the caller gets the reason. The workers were given ranges far
-// too long to finish on their own, so the test ends only if they were stopped.
+// joined, and the caller gets the reason. In the first cases the workers were
+// given ranges far too long to finish on their own, so those cases end only if
+// the workers were stopped. The last one plans four billion workers: nothing
+// may be allocated for them before they start.
 TEST(ChunkMiner, RefusedThreadStopsTheOthersAndThrows) {
     struct Case {
-        std::uint32_t refuse_at;
+        std::uint32_t iters, threads, refuse_at;
         const char* message;
     };
     const Case cases[] = {
-        {0, "cannot start worker thread 0 of 4: "},
-        {2, "cannot start worker thread 2 of 4: "},
-        {3, "cannot start worker thread 3 of 4: "},
+        {1u << 30, 4, 0, "cannot start worker thread 0 of 4: "},
+        {1u << 30, 4, 2, "cannot start worker thread 2 of 4: "},
+        {1u << 30, 4, 3, "cannot start worker thread 3 of 4: "},
+        {1, 0xffffffff, 3, "cannot start worker thread 3 of 4294967295: "},
     };
     for (const Case& c : cases) {
         std::uint32_t attempts = 0;
@@ -221,7 +224,8 @@ TEST(ChunkMiner, RefusedThreadStopsTheOthersAndThrows) {
             return std::thread(std::move(body));
         };
         try {
-            cpu_mine_chunk(selftest_header(), kImpossible, 0, 0xffffffff, 1u << 30, 4, starter);
+            cpu_mine_chunk(selftest_header(), kImpossible, 0, 0xffffffff, c.iters, c.threads,
+                           starter);
             FAIL() << "no exception";
         } catch (const std::runtime_error& e) {
             const std::string what = e.what();
@@ -259,10 +263,9 @@ TEST(MineWorker, SixNoncesAreOneGroupAndTwoTailNonces) {
             target = portable_hash(header, base + c.hit_at);
         }
         ChunkHit hit;
-        std::vector<WorkerCount> counts(2);
-        mine_worker(1, base, 6, lanes, target_words(target), hit, counts);
-        EXPECT_EQ(counts[1].hashes, c.hashes) << c.hit_at;
-        EXPECT_EQ(counts[0].hashes, 0u);
+        WorkerCount slot;
+        mine_worker(base, 6, lanes, target_words(target), hit, slot);
+        EXPECT_EQ(slot.hashes, c.hashes) << c.hit_at;
         ASSERT_EQ(hit.found.load(), c.hit_at >= 0) << c.hit_at;
         if (c.hit_at >= 0) {
             EXPECT_EQ(hit.nonce, base + c.hit_at);
@@ -275,10 +278,10 @@ TEST(MineWorker, HashesNothingOnceTheFlagIsSet) {
     for (std::uint64_t count : {0, 1, 3, 4, 9}) {
         ChunkHit hit;
         hit.found = true;
-        std::vector<WorkerCount> counts(1);
-        counts[0].hashes = 12345;
-        mine_worker(0, 0, count, header_lanes(selftest_header()), target_words(kMax), hit, counts);
-        EXPECT_EQ(counts[0].hashes, 0u) << count;
+        WorkerCount slot;
+        slot.hashes = 12345;
+        mine_worker(0, count, header_lanes(selftest_header()), target_words(kMax), hit, slot);
+        EXPECT_EQ(slot.hashes, 0u) << count;
         EXPECT_EQ(hit.nonce, 0u);
     }
 }
@@ -286,21 +289,21 @@ TEST(MineWorker, HashesNothingOnceTheFlagIsSet) {
 // A hit that loses the race leaves the winner's record alone.
 TEST(MineWorker, LosingTheFlagKeepsTheWinnersRecord) {
     ChunkHit hit;
-    hit.found = false;
-    std::vector<WorkerCount> counts(2);
+    WorkerCount first;
+    WorkerCount second;
     const HeaderLanes lanes = header_lanes(selftest_header());
     const TargetWords max = target_words(kMax);
-    mine_worker(0, 40, 4, lanes, max, hit, counts);
+    mine_worker(40, 4, lanes, max, hit, first);
     ASSERT_TRUE(hit.found.load());
     EXPECT_EQ(hit.nonce, 40u);
     const HashWords winner = hit.hash;
 
     // A second worker with work pending sees the flag and does not run.
-    mine_worker(1, 80, 4, lanes, max, hit, counts);
+    mine_worker(80, 4, lanes, max, hit, second);
     EXPECT_EQ(hit.nonce, 40u);
     EXPECT_EQ(hit.hash, winner);
-    EXPECT_EQ(counts[0].hashes, 4u);
-    EXPECT_EQ(counts[1].hashes, 0u);
+    EXPECT_EQ(first.hashes, 4u);
+    EXPECT_EQ(second.hashes, 0u);
 }
 
 TEST(CpuBackend, ResolvesThreadsAndNamesTheKernels) {

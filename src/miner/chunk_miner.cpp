@@ -155,8 +155,8 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
     for (std::uint32_t i = 0; assigned < total; ++i) {
         const std::uint64_t count = std::min<std::uint64_t>(iters, total - assigned);
         const std::uint64_t first = std::uint64_t{first_nonce} + assigned;
-        WorkerCount& slot = counts.emplace_back();
         try {
+            WorkerCount& slot = counts.emplace_back();
             running.start([&] {
                 return start_worker(i, [first, count, &lanes, &words, &hit, &slot] {
                     mine_worker(first, count, lanes, words, hit, slot);

@@ -19,7 +19,7 @@ namespace qvn::keccak_rounds {
 // The bit that sits in lane 16 (column 1) of every state the kernels build.
 inline constexpr std::uint64_t kPaddingLane16 = 0x8000000000000000;
 
-// Rho-pi seen from the output: the input lane that lands on lane i.
+// Pi seen from the output: the input lane that lands on lane `target`.
 constexpr int pi_source(int target) {
     for (int lane = 0; lane < 25; ++lane)
         if (kKeccakPiTargets[lane] == target) return lane;

@@ -11,7 +11,8 @@
 namespace qvn {
 namespace {
 
-// Four lanes per vector. AVX2 has no 64-bit rotate: each is two shifts and an OR.
+// Four lanes per vector. AVX2 has no 64-bit rotate: each is two shifts and an
+// OR, except a rotation by whole bytes (8 and 56 in rho), which is one shuffle.
 struct Avx2Ops {
     using Lane = __m256i;
     [[gnu::always_inline]] static Lane xor_(Lane a, Lane b) { return _mm256_xor_si256(a, b); }

@@ -13,19 +13,11 @@
 #include "block/serialize.h"
 #include "block/text.h"
 #include "rpc/block_template.h"
+#include "test_support/errors.h"
 
 namespace qvn::block_test {
 
-// The message of the runtime error thrown by fn, or "<no throw>".
-template <typename Fn>
-std::string error_of(Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no throw>";
-}
+using test_support::error_of;
 
 inline Bytes from_hex(const std::string& hex) { return hex_decode(hex); }
 

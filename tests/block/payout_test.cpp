@@ -8,18 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "test_support/errors.h"
+
 namespace qvn {
 namespace {
 
-template <typename Fn>
-std::string error_of(Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no throw>";
-}
+using test_support::error_of;
 
 TEST(ParsePayout, Forms) {
     const Payout plain = parse_payout("51");
@@ -70,10 +64,10 @@ TEST(ParsePayout, Rejections) {
     }
 }
 
-std::vector<std::uint64_t> split_values(const std::vector<std::string>& specs,
+std::vector<std::uint64_t> split_values(const std::vector<std::string>& texts,
                                         std::uint64_t coinbasevalue) {
     std::vector<Payout> payouts;
-    for (const std::string& s : specs) payouts.push_back(parse_payout(s));
+    for (const std::string& s : texts) payouts.push_back(parse_payout(s));
     std::vector<std::uint64_t> values;
     for (const TxOutput& out : split_payouts(payouts, coinbasevalue)) values.push_back(out.value);
     return values;
@@ -128,11 +122,11 @@ TEST(SplitPayouts, Failures) {
 
 TEST(SplitPayouts, ExactSumForManyWeights) {
     // Awkward weights at several scales: the outputs must still add up exactly.
-    std::vector<std::string> specs;
-    for (int i = 1; i <= 37; ++i) specs.push_back("51@" + std::to_string(std::pow(1.7, i)));
+    std::vector<std::string> texts;
+    for (int i = 1; i <= 37; ++i) texts.push_back("51@" + std::to_string(std::pow(1.7, i)));
     for (std::uint64_t value : {1ull, 999ull, 312500001ull, 2100000000000000ull,
                                 18446744073709551615ull}) {
-        const auto values = split_values(specs, value);
+        const auto values = split_values(texts, value);
         EXPECT_EQ(std::accumulate(values.begin(), values.end(), std::uint64_t{0}), value);
     }
 }

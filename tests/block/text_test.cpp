@@ -11,19 +11,12 @@
 
 #include "test_support/env.h"
 
+#include "test_support/errors.h"
+
 namespace qvn {
 namespace {
 
-// The message of the runtime error thrown by fn, or "<no throw>".
-template <typename Fn>
-std::string error_of(Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no throw>";
-}
+using test_support::error_of;
 
 TEST(Trim, RemovesOnlyTheFourBlanksAtBothEnds) {
     EXPECT_EQ(trim("\t abc \r\n"), "abc");

@@ -9,6 +9,7 @@
 
 #include "rpc/client.h"
 #include "rpc/node_double.h"
+#include "test_support/errors.h"
 
 namespace qvn {
 namespace {
@@ -27,14 +28,7 @@ json with(json base, const std::string& key, json value) {
     return base;
 }
 
-std::string error_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
+using test_support::error_of;
 
 std::string parse_error(const json& result, bool txids_internal = false) {
     return error_of([&] { parse_block_template(result, txids_internal); });

@@ -15,41 +15,13 @@
 #include <vector>
 
 #include "rpc/temp_dir.h"
+#include "test_support/env.h"
+#include "test_support/errors.h"
 
 namespace qvn {
 namespace {
 
-std::string error_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
-
-// Sets HOME (or unsets it for nullopt) for one test and puts it back.
-class ScopedHome {
-  public:
-    explicit ScopedHome(const std::optional<std::string>& home) {
-        if (const char* old = std::getenv("HOME")) saved = old;
-        if (home) {
-            ::setenv("HOME", home->c_str(), 1);
-        } else {
-            ::unsetenv("HOME");
-        }
-    }
-    ~ScopedHome() {
-        if (saved) {
-            ::setenv("HOME", saved->c_str(), 1);
-        } else {
-            ::unsetenv("HOME");
-        }
-    }
-
-  private:
-    std::optional<std::string> saved;
-};
+using test_support::error_of;
 
 TEST(LoadCookieCredentials, SplitsTrimmedTextAtFirstColon) {
     struct Case {
@@ -82,7 +54,7 @@ TEST(LoadCookieCredentials, SplitsTrimmedTextAtFirstColon) {
 
 TEST(LoadCookieCredentials, RejectsCookieWithoutColonNamingConfiguredPath) {
     const test::TempDir dir;
-    const ScopedHome home(dir.path);
+    const test_support::ScopedEnv home("HOME", dir.path.c_str());
     for (const std::string content : {"", "   \r\n", "nocolon\n"}) {
         SCOPED_TRACE(content);
         dir.write("cookie", content);
@@ -102,7 +74,7 @@ TEST(ReadFile, ReturnsBytesExactlyAsStored) {
 TEST(ReadFile, ExpandsHome) {
     const test::TempDir dir;
     dir.write(".cookie", "x:y");
-    const ScopedHome home(dir.path);
+    const test_support::ScopedEnv home("HOME", dir.path.c_str());
     EXPECT_EQ(read_file("~/.cookie"), "x:y");
 }
 
@@ -127,7 +99,7 @@ TEST(ReadFile, Failures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const ScopedHome home(c.home);
+        const test_support::ScopedEnv home("HOME", c.home ? c.home->c_str() : nullptr);
         EXPECT_EQ(error_of([&] { read_file(c.path); }), c.message);
     }
     EXPECT_EQ(read_file(at_limit).size(), kMaxCookieFileSize);

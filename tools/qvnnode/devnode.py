@@ -632,15 +632,7 @@ class DevNode(NodeDouble):
             return {"submissions": self._matching_submissions(cmd)}
 
     def _cmd_wait_submissions(self, cmd):
-        count = int(cmd["count"])
-        deadline = time.monotonic() + int(cmd.get("timeout_ms", 10000)) / 1000.0
-        with self.cond:
-            while True:
-                found = self._matching_submissions(cmd)
-                remaining = deadline - time.monotonic()
-                if len(found) >= count or remaining <= 0 or self.closing:
-                    return {"ok": len(found) >= count, "submissions": found}
-                self.cond.wait(remaining)
+        return self.wait_for_records(cmd, lambda: self._matching_submissions(cmd), "submissions")
 
 
 def write_cookie(datadir: str, user: str, password: str) -> str:

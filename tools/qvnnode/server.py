@@ -383,14 +383,20 @@ class NodeDouble:
             return {"requests": self._matching(cmd)}
 
     def _cmd_wait_requests(self, cmd):
+        return self.wait_for_records(cmd, lambda: self._matching(cmd), "requests")
+
+    def wait_for_records(self, cmd, matching, key):
+        """Waits until matching() (called under the lock) finds cmd["count"]
+        records, or cmd["timeout_ms"] (default 10 s) passes, or the node closes;
+        -> {"ok": bool, key: the records found}."""
         count = int(cmd["count"])
         deadline = time.monotonic() + int(cmd.get("timeout_ms", 10000)) / 1000.0
         with self.cond:
             while True:
-                found = self._matching(cmd)
+                found = matching()
                 remaining = deadline - time.monotonic()
                 if len(found) >= count or remaining <= 0 or self.closing:
-                    return {"ok": len(found) >= count, "requests": found}
+                    return {"ok": len(found) >= count, key: found}
                 self.cond.wait(remaining)
 
     def _cmd_clear_requests(self, cmd):

@@ -89,8 +89,9 @@ std::vector<TxOutput> split_payouts(const std::vector<Payout>& payouts,
             if (!entries[i].weighted) continue;
             const std::uint64_t left = remainder - allocated;
             const std::uint64_t amount =
-                i == last ? left
-                          : std::min(weighted_share(remainder, entries[i].weight, total_weight), left);
+                i == last
+                    ? left
+                    : std::min(weighted_share(remainder, entries[i].weight, total_weight), left);
             entries[i].amount = amount;
             allocated += amount;
         }

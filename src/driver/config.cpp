@@ -81,8 +81,9 @@ std::string option_summary() {
         out += line.text;
         out += "\n";
     }
-    out += "  --gpu/--device, --threads-per-block, --blocks, --oversubscribe are accepted and "
-           "ignored.\n";
+    out +=
+        "  --gpu/--device, --threads-per-block, --blocks, --oversubscribe are accepted and "
+        "ignored.\n";
     out += "\nExamples:\n  ";
     return out;
 }
@@ -166,12 +167,14 @@ std::string usage_text(const std::string& program_name) {
     out += p;
     out += option_summary();
     out += p;
-    out += " --rpc-url http://127.0.0.1:8332/ --rpc-cookie ~/.quorvane/.cookie \\\n"
-           "    --payout 76a91400112233445566778899aabbccddeeff0011223388ac\n\n  ";
+    out +=
+        " --rpc-url http://127.0.0.1:8332/ --rpc-cookie ~/.quorvane/.cookie \\\n"
+        "    --payout 76a91400112233445566778899aabbccddeeff0011223388ac\n\n  ";
     out += p;
-    out += " --rpc-user qvnuser --rpc-pass qvnpass --threads 8 \\\n"
-           "    --payout 76a914aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa88ac@3 \\\n"
-           "    --payout 76a914bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb88ac@1\n\n";
+    out +=
+        " --rpc-user qvnuser --rpc-pass qvnpass --threads 8 \\\n"
+        "    --payout 76a914aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa88ac@3 \\\n"
+        "    --payout 76a914bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb88ac@1\n\n";
     return out;
 }
 

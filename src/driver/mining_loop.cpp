@@ -98,8 +98,8 @@ int MiningLoop::run() {
 
         std::optional<Candidate> candidate;
         try {
-            candidate = build_candidate(template_, config_.payouts, extranonce_,
-                                        config_.coinbase_tag);
+            candidate =
+                build_candidate(template_, config_.payouts, extranonce_, config_.coinbase_tag);
         } catch (const std::exception& e) {
             std::cerr << "[work] candidate build failed: " << e.what() << "\n";
             return kExitCandidateFailed;

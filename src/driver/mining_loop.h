@@ -24,8 +24,7 @@ inline constexpr int kExitCandidateFailed = 2;
 
 // Parses a template, hands its long-poll id to the poller and writes the
 // "[work]" line. Throws (leaving the caller's template alone) when it does not parse.
-BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal,
-                             LongPoller& poller);
+BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal, LongPoller& poller);
 
 // Settings for the client, copied from the configuration.
 RpcSettings rpc_settings_from(const MinerConfig& config);
@@ -34,7 +33,7 @@ RpcSettings rpc_settings_from(const MinerConfig& config);
 // drops the candidate and template first, then stops the long poller, then
 // releases the client.
 class MiningLoop {
-public:
+  public:
     // Start-up: "[cpu]" and "[rpc]" lines, client, first template, poller.
     explicit MiningLoop(const MinerConfig& config);
 
@@ -42,7 +41,7 @@ public:
     // build failure; returns the exit status. Other failures throw.
     int run();
 
-private:
+  private:
     enum class PassEnd { new_work, range_done, exit };
 
     PassEnd mine_candidate(const Candidate& candidate);

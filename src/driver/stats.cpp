@@ -17,8 +17,7 @@ struct RateUnit {
     const char* name;
 };
 
-constexpr RateUnit kRateUnits[] = {
-    {1e12, " TH/s"}, {1e9, " GH/s"}, {1e6, " MH/s"}, {1e3, " kH/s"}};
+constexpr RateUnit kRateUnits[] = {{1e12, " TH/s"}, {1e9, " GH/s"}, {1e6, " MH/s"}, {1e3, " kH/s"}};
 
 // Whole seconds between two instants, truncated.
 std::int64_t whole_seconds(std::chrono::steady_clock::duration d) {
@@ -61,8 +60,7 @@ void log_template(const BlockTemplate& tmpl, std::ostream& out) {
     out << "[work] height=" << static_cast<std::uint32_t>(tmpl.height)
         << " txs=" << tmpl.transactions.size() + 1 << " coinbasevalue=" << tmpl.coinbasevalue
         << " target=" << hash_to_hex(tmpl.target) << " nonces=" << tmpl.noncerange_min << ".."
-        << tmpl.noncerange_max << " longpoll=" << (tmpl.longpollid.empty() ? "no" : "yes")
-        << "\n";
+        << tmpl.noncerange_max << " longpoll=" << (tmpl.longpollid.empty() ? "no" : "yes") << "\n";
 }
 
 std::string format_hash_rate(double rate) {

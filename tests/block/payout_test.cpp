@@ -97,8 +97,7 @@ TEST(SplitPayouts, Shares) {
     for (const Case& c : cases) {
         const auto values = split_values(c.payouts, c.coinbasevalue);
         EXPECT_EQ(values, c.values) << c.payouts.front() << " ... value " << c.coinbasevalue;
-        EXPECT_EQ(std::accumulate(values.begin(), values.end(), std::uint64_t{0}),
-                  c.coinbasevalue);
+        EXPECT_EQ(std::accumulate(values.begin(), values.end(), std::uint64_t{0}), c.coinbasevalue);
     }
 }
 
@@ -114,9 +113,13 @@ TEST(SplitPayouts, KeepsScriptsInOrder) {
 TEST(SplitPayouts, Failures) {
     EXPECT_EQ(error_of([] { split_payouts({}, 1); }),
               "at least one --payout raw scriptPubKey is required");
-    EXPECT_EQ(error_of([] { split_values({"51:18446744073709551615", "52:1"}, 5); }),
+    EXPECT_EQ(error_of([] {
+                  split_values({"51:18446744073709551615", "52:1"}, 5);
+              }),
               "absolute payout sum overflow");
-    EXPECT_EQ(error_of([] { split_values({"51:6", "52"}, 5); }),
+    EXPECT_EQ(error_of([] {
+                  split_values({"51:6", "52"}, 5);
+              }),
               "absolute payout sum exceeds coinbasevalue from template");
 }
 
@@ -124,8 +127,8 @@ TEST(SplitPayouts, ExactSumForManyWeights) {
     // Awkward weights at several scales: the outputs must still add up exactly.
     std::vector<std::string> texts;
     for (int i = 1; i <= 37; ++i) texts.push_back("51@" + std::to_string(std::pow(1.7, i)));
-    for (std::uint64_t value : {1ull, 999ull, 312500001ull, 2100000000000000ull,
-                                18446744073709551615ull}) {
+    for (std::uint64_t value :
+         {1ull, 999ull, 312500001ull, 2100000000000000ull, 18446744073709551615ull}) {
         const auto values = split_values(texts, value);
         EXPECT_EQ(std::accumulate(values.begin(), values.end(), std::uint64_t{0}), value);
     }

@@ -58,12 +58,9 @@ TEST(HexDecode, RejectionsQuoteTheCallersText) {
         std::string message;
     };
     const Case cases[] = {
-        {"abc", "hex string has odd length: abc"},
-        {" 0x1 ", "hex string has odd length:  0x1 "},
-        {"zz", "invalid hex string: zz"},
-        {"1g", "invalid hex string: 1g"},
-        {"0x0x12", "invalid hex string: 0x0x12"},
-        {"12 34", "hex string has odd length: 12 34"},
+        {"abc", "hex string has odd length: abc"}, {" 0x1 ", "hex string has odd length:  0x1 "},
+        {"zz", "invalid hex string: zz"},          {"1g", "invalid hex string: 1g"},
+        {"0x0x12", "invalid hex string: 0x0x12"},  {"12 34", "hex string has odd length: 12 34"},
         {"12  34", "invalid hex string: 12  34"},
     };
     for (const Case& c : cases) {
@@ -103,8 +100,7 @@ TEST(ParseU64, ValuesAndMessages) {
         {"12abc", std::nullopt, "invalid trailing characters in --iters: 12abc"},
         {"0x10", std::nullopt, "invalid trailing characters in --iters: 0x10"},
         {"1 2", std::nullopt, "invalid trailing characters in --iters: 1 2"},
-        {"18446744073709551616", std::nullopt,
-         "invalid integer for --iters: 18446744073709551616"},
+        {"18446744073709551616", std::nullopt, "invalid integer for --iters: 18446744073709551616"},
         {" 99999999999999999999 ", std::nullopt,
          "invalid integer for --iters:  99999999999999999999 "},
     };
@@ -144,8 +140,7 @@ TEST(ParseHex32, BigEndianEightDigitsOnly) {
               "expected 8 hex chars for bits, got: 1d00fff");
     EXPECT_EQ(error_of([] { parse_hex32(" 1d00ffff", "bits"); }),
               "expected 8 hex chars for bits, got:  1d00ffff");
-    EXPECT_EQ(error_of([] { parse_hex32("0x1d00ff", "bits"); }),
-              "invalid hex for bits: 0x1d00ff");
+    EXPECT_EQ(error_of([] { parse_hex32("0x1d00ff", "bits"); }), "invalid hex for bits: 0x1d00ff");
 }
 
 TEST(ExpandHome, LeadingTildeOnly) {

@@ -25,15 +25,9 @@ TEST(FormatHashRate, UnitsAndRounding) {
         std::string text;
     };
     const Case cases[] = {
-        {0, "0.00 H/s"},
-        {999.994, "999.99 H/s"},
-        {1000, "1.00 kH/s"},
-        {1234567, "1.23 MH/s"},
-        {2.5e9, "2.50 GH/s"},
-        {1e12, "1.00 TH/s"},
-        {5e15, "5000.00 TH/s"},
-        {999999.999, "1000.00 kH/s"},
-        {12.345, "12.35 H/s"},
+        {0, "0.00 H/s"},        {999.994, "999.99 H/s"},      {1000, "1.00 kH/s"},
+        {1234567, "1.23 MH/s"}, {2.5e9, "2.50 GH/s"},         {1e12, "1.00 TH/s"},
+        {5e15, "5000.00 TH/s"}, {999999.999, "1000.00 kH/s"}, {12.345, "12.35 H/s"},
         {4.3e6, "4.30 MH/s"},
     };
     for (const Case& c : cases) EXPECT_EQ(format_hash_rate(c.rate), c.text) << c.rate;

@@ -14,7 +14,6 @@
 #include "rpc/node_double.h"
 #include "rpc/temp_dir.h"
 
-
 namespace qvn {
 namespace {
 

@@ -79,13 +79,12 @@ MiningLoop::MiningLoop(const MinerConfig& config)
     : config_(config),
       backend_(describe_backend(config)),
       client_(connect(config)),
-      first_template_(fetch_template(client_)),
-      poller_(client_, !config.no_longpoll),
-      template_(adopt_template(first_template_, config.gbt_txids_internal, poller_)),
-      extranonce_(config.extranonce),
-      last_fetch_(Clock::now()),
-      stats_(start_stats(last_fetch_)) {
-    first_template_ = nullptr;
+      extranonce_(config.extranonce) {
+    const nlohmann::json first = fetch_template(client_);
+    poller_.emplace(client_, !config.no_longpoll);
+    template_ = adopt_template(first, config.gbt_txids_internal, *poller_);
+    last_fetch_ = Clock::now();
+    stats_ = start_stats(last_fetch_);
 }
 
 int MiningLoop::run() {
@@ -139,10 +138,10 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
 }
 
 bool MiningLoop::take_longpoll_update() {
-    std::optional<nlohmann::json> update = poller_.take_update();
+    std::optional<nlohmann::json> update = poller_->take_update();
     if (!update) return false;
     std::cout << "[work] longpoll update received\n";
-    template_ = adopt_template(*update, config_.gbt_txids_internal, poller_);
+    template_ = adopt_template(*update, config_.gbt_txids_internal, *poller_);
     return true;
 }
 
@@ -155,7 +154,7 @@ bool MiningLoop::periodic_refresh(Clock::time_point now) {
     last_fetch_ = now;
     try {
         std::cout << "[work] periodic GBT refresh\n";
-        template_ = adopt_template(fetch_template(client_), config_.gbt_txids_internal, poller_);
+        template_ = adopt_template(fetch_template(client_), config_.gbt_txids_internal, *poller_);
         return true;
     } catch (const std::exception& e) {
         std::cerr << "[rpc] periodic getblocktemplate failed: " << e.what() << "\n";
@@ -186,7 +185,7 @@ MiningLoop::PassEnd MiningLoop::handle_hit(const Candidate& candidate, const Chu
     if (config_.mine_one) return PassEnd::exit;
 
     try {
-        template_ = adopt_template(fetch_template(client_), config_.gbt_txids_internal, poller_);
+        template_ = adopt_template(fetch_template(client_), config_.gbt_txids_internal, *poller_);
     } catch (const std::exception& e) {
         std::cerr << "[rpc] getblocktemplate after submit failed: " << e.what() << "\n";
     }

@@ -54,8 +54,7 @@ class MiningLoop {
     const MinerConfig& config_;
     CpuBackend backend_;
     RpcClient client_;
-    nlohmann::json first_template_;
-    LongPoller poller_;
+    std::optional<LongPoller> poller_;  // started only once the first template is in
     BlockTemplate template_;
     std::uint64_t extranonce_;
     std::chrono::steady_clock::time_point last_fetch_;

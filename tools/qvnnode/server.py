@@ -216,6 +216,13 @@ class _Server(http.server.ThreadingHTTPServer):
     block_on_close = False
     allow_reuse_address = True
 
+    def handle_error(self, request, client_address):
+        # A client that hangs up before its answer is sent is routine here
+        # (aborted long polls, a stopped miner); anything else is reported.
+        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            return
+        super().handle_error(request, client_address)
+
 
 class NodeDouble:
     """The node double; see the module docstring for its control protocol."""

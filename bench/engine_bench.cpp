@@ -9,7 +9,9 @@
 #include "miner/chunk_miner.h"
 #include "miner/lanes.h"
 #include "miner/scalar_kernel.h"
+#include "miner/kernel_choice.h"
 #include "miner/x4_kernel.h"
+#include "miner/x8_kernel.h"
 
 namespace {
 
@@ -53,22 +55,37 @@ void BM_scalar_kernel(benchmark::State& state) {
 }
 BENCHMARK(BM_scalar_kernel);
 
-void BM_x4_kernel(benchmark::State& state) {
+// One vector kernel call after another, each on the next group of nonces.
+template <auto Kernel, std::uint32_t Width>
+void group_kernel_bench(benchmark::State& state) {
     const qvn::HeaderLanes lanes = qvn::header_lanes(bench_header());
     const qvn::TargetWords target = qvn::target_words(zero_target());
     std::uint32_t base = 0;
     for (auto _ : state) {
         std::uint32_t nonce = 0;
         qvn::HashWords hash{};
-        const bool found = qvn::sha3_256t_fixed_x4(lanes, target, base, nonce, hash);
+        const bool found = Kernel(lanes, target, base, nonce, hash);
         benchmark::DoNotOptimize(found);
         benchmark::DoNotOptimize(nonce);
         benchmark::DoNotOptimize(hash);
-        base += 4;
+        base += Width;
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(4 * state.iterations()));
+    state.SetItemsProcessed(static_cast<std::int64_t>(Width * state.iterations()));
+}
+
+void BM_x4_kernel(benchmark::State& state) {
+    group_kernel_bench<qvn::sha3_256t_fixed_x4, 4>(state);
 }
 BENCHMARK(BM_x4_kernel);
+
+// Only the AVX-512 build has the eight-way kernel.
+void BM_x8_kernel(benchmark::State& state) {
+    if constexpr (qvn::kEightWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x8, 8>(state);
+}
+const bool kX8Registered = [] {
+    if (qvn::kEightWayKernel) benchmark::RegisterBenchmark("BM_x8_kernel", BM_x8_kernel);
+    return true;
+}();
 
 // Whole chunks as the driver runs them: default --iters, threads started and
 // joined per chunk, the first nonce moved on by the count hashed.

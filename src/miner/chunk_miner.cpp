@@ -8,22 +8,11 @@
 #include <vector>
 
 #include "block/text.h"
+#include "miner/group_kernel.h"
 #include "miner/scalar_kernel.h"
-#include "miner/x4_kernel.h"
 
 namespace qvn {
 namespace {
-
-// The kernel the workers run on whole groups of consecutive nonces: it hashes
-// `width` nonces from a base and reports the lowest one meeting the target.
-// A wider kernel is a new entry here; the worker loop stays as it is.
-struct GroupKernel {
-    std::uint32_t width;
-    bool (*hash_group)(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t base,
-                       std::uint32_t& nonce, HashWords& hash);
-};
-
-constexpr GroupKernel kGroupKernel{4, sha3_256t_fixed_x4};
 
 std::uint32_t hardware_threads() {
     const unsigned count = std::thread::hardware_concurrency();
@@ -80,7 +69,7 @@ class WorkerThreads {
 }  // namespace
 
 CpuBackend cpu_backend(std::uint32_t threads) {
-    return CpuBackend{threads == 0 ? hardware_threads() : threads, kCpuBackendName};
+    return CpuBackend{threads == 0 ? hardware_threads() : threads, kGroupKernel.backend_name};
 }
 
 void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
@@ -94,7 +83,7 @@ void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLan
         if (hit.found.load()) break;
         std::uint32_t nonce = 0;
         HashWords hash{};
-        const bool found = kGroupKernel.hash_group(lanes, target, n, nonce, hash);
+        const bool found = hash_group(lanes, target, n, nonce, hash);
         // The whole group was hashed, whichever of its nonces hit.
         done += kGroupKernel.width;
         if (found) {

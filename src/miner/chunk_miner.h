@@ -1,7 +1,7 @@
 // The chunk miner: one chunk of the nonce space of one header, split into
-// contiguous ranges, one per worker thread. Workers hash four nonces at a time
-// with the four-way kernel and the last zero to three with the scalar kernel;
-// the first hit stops them all.
+// contiguous ranges, one per worker thread. Workers hash groups of nonces with
+// this build's vector kernel (four or eight at a time) and the last few that do
+// not fill a group with the scalar kernel; the first hit stops them all.
 #pragma once
 
 #include <array>
@@ -15,8 +15,6 @@
 #include "miner/lanes.h"
 
 namespace qvn {
-
-inline constexpr const char* kCpuBackendName = "AVX2 four-way fixed SHA3-256t + scalar tail";
 
 struct ChunkResult {
     bool found = false;
@@ -67,7 +65,7 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
                            std::uint32_t threads, const WorkerStarter& start_worker);
 
 // The body of one worker: hashes count nonces from the low 32 bits of
-// first_nonce on (32-bit wrap-around), groups of four first, stops early when
+// first_nonce on (32-bit wrap-around), whole groups first, stops early when
 // the hit flag is set, and stores its hash count in its slot as it ends.
 void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
                  const TargetWords& target, ChunkHit& hit, WorkerCount& slot);

@@ -26,8 +26,9 @@ constexpr int pi_source(int target) {
     return -1;
 }
 
-// Ops provides: type Lane; xor_(a, b); chi(a, b, c) = a ^ (~b & c);
-// rotl<N>(a); broadcast(u64).
+// Ops provides: type Lane; xor_(a, b); xor3(a, b, c) = a ^ b ^ c (one
+// instruction where the vector unit has three-input logic); chi(a, b, c) =
+// a ^ (~b & c); rotl<N>(a); broadcast(u64).
 template <class Ops>
 struct Rounds {
     using Lane = typename Ops::Lane;
@@ -36,7 +37,14 @@ struct Rounds {
     template <int Target>
     [[gnu::always_inline]] static Lane moved(const Lane (&a)[25], const Lane (&d)[5]) {
         constexpr int source = pi_source(Target);
-        return Ops::template rotl<kKeccakRotations[source]>(Ops::xor_(a[source], d[source % 5]));
+        constexpr int rotation = kKeccakRotations[source];
+        const Lane mixed = Ops::xor_(a[source], d[source % 5]);
+        // Lane 0 is not rotated; a vector rotate by 0 would still cost an instruction.
+        if constexpr (rotation == 0) {
+            return mixed;
+        } else {
+            return Ops::template rotl<rotation>(mixed);
+        }
     }
 
     // Rho, pi and chi for output plane Y (lanes 5Y..5Y+4), reading all of a.
@@ -70,8 +78,8 @@ struct Rounds {
     [[gnu::always_inline]] static void round(const Lane (&a)[25], Lane (&out)[25]) {
         Lane c[5];
         if constexpr (R == 0) {
-            c[0] = Ops::xor_(Ops::xor_(a[0], a[5]), a[10]);
-            c[1] = Ops::xor_(Ops::xor_(a[1], a[6]), Ops::broadcast(kPaddingLane16));
+            c[0] = Ops::xor3(a[0], a[5], a[10]);
+            c[1] = Ops::xor3(a[1], a[6], Ops::broadcast(kPaddingLane16));
             c[2] = Ops::xor_(a[2], a[7]);
             c[3] = Ops::xor_(a[3], a[8]);
             c[4] = Ops::xor_(a[4], a[9]);
@@ -91,9 +99,7 @@ struct Rounds {
     template <std::size_t... X>
     [[gnu::always_inline]] static void for_columns(const Lane (&a)[25], Lane (&c)[5],
                                                    std::index_sequence<X...>) {
-        ((c[X] = Ops::xor_(Ops::xor_(Ops::xor_(Ops::xor_(a[X], a[X + 5]), a[X + 10]), a[X + 15]),
-                           a[X + 20])),
-         ...);
+        ((c[X] = Ops::xor3(Ops::xor3(a[X], a[X + 5], a[X + 10]), a[X + 15], a[X + 20])), ...);
     }
 
     // Rounds alternate between the two buffers; after 24 of them the state is

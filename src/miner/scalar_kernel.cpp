@@ -18,6 +18,7 @@ namespace {
 struct ScalarOps {
     using Lane = std::uint64_t;
     [[gnu::always_inline]] static Lane xor_(Lane a, Lane b) { return a ^ b; }
+    [[gnu::always_inline]] static Lane xor3(Lane a, Lane b, Lane c) { return a ^ b ^ c; }
     [[gnu::always_inline]] static Lane chi(Lane a, Lane b, Lane c) { return a ^ (~b & c); }
     template <int N>
     [[gnu::always_inline]] static Lane rotl(Lane a) {

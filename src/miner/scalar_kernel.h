@@ -1,6 +1,6 @@
 // The fixed-header scalar kernel: SHA3-256t of one 80-byte header for one
 // nonce, with every padding byte at a known lane. Used for the last nonces of
-// a worker's range that do not fill a group of four, and by the self-test.
+// a worker's range that do not fill a vector group, and by the self-test.
 #pragma once
 
 #include <cstdint>

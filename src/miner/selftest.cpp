@@ -11,9 +11,9 @@
 #include "hash/sha256.h"
 #include "hash/sha3.h"
 #include "miner/chunk_miner.h"
+#include "miner/group_kernel.h"
 #include "miner/lanes.h"
 #include "miner/scalar_kernel.h"
-#include "miner/x4_kernel.h"
 
 namespace qvn {
 namespace {
@@ -86,12 +86,13 @@ bool run_miner_checks(std::string* failure) {
     Hash32 max_target;
     max_target.fill(0xff);
     std::uint32_t nonce = 0;
-    HashWords x4_hash{};
-    if (!sha3_256t_fixed_x4(lanes, target_words(max_target), kSelftestNonce, nonce, x4_hash) ||
+    HashWords group_hash{};
+    const std::string isa = kGroupKernel.isa;
+    if (!hash_group(lanes, target_words(max_target), kSelftestNonce, nonce, group_hash) ||
         nonce != kSelftestNonce)
-        return report(failure, "AVX2 fixed SHA3-256t did not find nonce under max target");
-    if (hash_bytes(x4_hash) != expected)
-        return report(failure, "AVX2 fixed SHA3-256t does not match generic SHA3-256t");
+        return report(failure, isa + " fixed SHA3-256t did not find nonce under max target");
+    if (hash_bytes(group_hash) != expected)
+        return report(failure, isa + " fixed SHA3-256t does not match generic SHA3-256t");
 
     const ChunkResult chunk =
         cpu_mine_chunk(header, max_target, kSelftestNonce, kSelftestNonce, 1, 1);

@@ -7,6 +7,7 @@
 #include "miner/x4_kernel.h"
 
 #include "miner/keccak_rounds.h"
+#include "miner/vector_group.h"
 
 namespace qvn {
 namespace {
@@ -15,7 +16,9 @@ namespace {
 // OR, except a rotation by whole bytes (8 and 56 in rho), which is one shuffle.
 struct Avx2Ops {
     using Lane = __m256i;
+    static constexpr std::uint32_t kWidth = 4;
     [[gnu::always_inline]] static Lane xor_(Lane a, Lane b) { return _mm256_xor_si256(a, b); }
+    [[gnu::always_inline]] static Lane xor3(Lane a, Lane b, Lane c) { return xor_(xor_(a, b), c); }
     [[gnu::always_inline]] static Lane chi(Lane a, Lane b, Lane c) {
         return _mm256_xor_si256(a, _mm256_andnot_si256(b, c));
     }
@@ -41,31 +44,16 @@ struct Avx2Ops {
     [[gnu::always_inline]] static Lane broadcast(std::uint64_t v) {
         return _mm256_set1_epi64x(static_cast<long long>(v));
     }
+    [[gnu::always_inline]] static Lane load(const std::uint64_t* words) {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(words));
+    }
+    [[gnu::always_inline]] static void store(std::uint64_t* words, Lane v) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(words), v);
+    }
+    static void permute(Lane (&lanes)[25]) { keccak_f1600_x4(lanes); }
 };
 
 using Rounds = keccak_rounds::Rounds<Avx2Ops>;
-
-constexpr std::uint64_t kDomainLane = 0x06;  // SHA3 domain byte 0x06 right after the message
-
-__m256i broadcast(std::uint64_t v) { return Avx2Ops::broadcast(v); }
-
-// A 32-byte message: the previous digests in vectors 0..3, padding in 4 and 16.
-void load_digest_block(__m256i (&s)[25]) {
-    s[4] = broadcast(kDomainLane);
-    for (int i = 5; i < 25; ++i) s[i] = _mm256_setzero_si256();
-    s[16] = broadcast(keccak_rounds::kPaddingLane16);
-}
-
-// Element k: nonce n + k in the high half (header bytes 76..79), the bits
-// field in the low half.
-__m256i nonce_lane(std::uint64_t word9, std::uint32_t n) {
-    const std::uint64_t bits = word9 & 0xffffffff;
-    auto lane = [&](std::uint32_t k) {
-        const std::uint32_t nonce = n + k;
-        return static_cast<long long>((std::uint64_t{nonce} << 32) | bits);
-    };
-    return _mm256_set_epi64x(lane(3), lane(2), lane(1), lane(0));
-}
 
 }  // namespace
 
@@ -73,31 +61,7 @@ void keccak_f1600_x4(__m256i (&lanes)[25]) { Rounds::permute(lanes); }
 
 bool sha3_256t_fixed_x4(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash) {
-    __m256i s[25];
-    for (int i = 0; i < 9; ++i) s[i] = broadcast(lanes.words[i]);
-    s[9] = nonce_lane(lanes.words[9], n);
-    s[10] = broadcast(kDomainLane);  // message offset 80
-    for (int i = 11; i < 25; ++i) s[i] = _mm256_setzero_si256();
-    s[16] = broadcast(keccak_rounds::kPaddingLane16);
-    keccak_f1600_x4(s);
-
-    load_digest_block(s);
-    keccak_f1600_x4(s);
-
-    load_digest_block(s);
-    keccak_f1600_x4(s);
-
-    alignas(32) std::uint64_t words[4][4];  // words[j][k]: word j of nonce n + k
-    for (int j = 0; j < 4; ++j) _mm256_store_si256(reinterpret_cast<__m256i*>(words[j]), s[j]);
-    for (std::uint32_t k = 0; k < 4; ++k) {
-        const HashWords candidate = {words[0][k], words[1][k], words[2][k], words[3][k]};
-        if (meets_target(candidate, target)) {
-            nonce = n + k;
-            hash = candidate;
-            return true;
-        }
-    }
-    return false;
+    return vector_group::Group<Avx2Ops>::hash_group(lanes, target, n, nonce, hash);
 }
 
 }  // namespace qvn

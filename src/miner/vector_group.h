@@ -1,0 +1,72 @@
+// What the vector kernels share: SHA3-256t of one 80-byte header for W
+// consecutive nonces, W Keccak states side by side (vector j holds lane j of
+// state k in element k), and the target test of the W digests. Each kernel
+// supplies its Ops.
+#pragma once
+
+#include <cstdint>
+
+#include "miner/keccak_rounds.h"
+#include "miner/lanes.h"
+
+namespace qvn::vector_group {
+
+inline constexpr std::uint64_t kDomainLane = 0x06;  // SHA3 domain byte right after the message
+
+// Ops provides, besides what keccak_rounds::Rounds needs: kWidth, the number
+// of elements; load(words) and store(words, lane) on kWidth aligned words;
+// permute(lanes), the kernel's straight-line Keccak-f[1600]. Inlined into the
+// loop of the three hashes, one copy of it keeps the state in registers
+// between them; that pays where all 25 lanes fit in registers.
+template <class Ops>
+struct Group {
+    using Lane = typename Ops::Lane;
+    static constexpr std::uint32_t kWidth = Ops::kWidth;
+
+    // A 32-byte message: the previous digests in vectors 0..3, padding in 4 and 16.
+    [[gnu::always_inline]] static void load_digest_block(Lane (&s)[25]) {
+        s[4] = Ops::broadcast(kDomainLane);
+        for (int i = 5; i < 25; ++i) s[i] = Ops::broadcast(0);
+        s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
+    }
+
+    // Element k: nonce n + k (32-bit wrap-around) in the high half, header bytes
+    // 76..79, and the bits field in the low half.
+    [[gnu::always_inline]] static Lane nonce_lane(std::uint64_t word9, std::uint32_t n) {
+        alignas(64) std::uint64_t words[kWidth];
+        for (std::uint32_t k = 0; k < kWidth; ++k)
+            words[k] = (std::uint64_t{n + k} << 32) | (word9 & 0xffffffff);
+        return Ops::load(words);
+    }
+
+    // Hashes nonces n .. n + kWidth - 1. On a hit reports the lowest nonce that
+    // meets the target with its digest; otherwise leaves nonce and hash alone.
+    static bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                           std::uint32_t& nonce, HashWords& hash) {
+        Lane s[25];
+        for (int i = 0; i < 9; ++i) s[i] = Ops::broadcast(lanes.words[i]);
+        s[9] = nonce_lane(lanes.words[9], n);
+        s[10] = Ops::broadcast(kDomainLane);  // message offset 80
+        for (int i = 11; i < 25; ++i) s[i] = Ops::broadcast(0);
+        s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
+        for (int pass = 0;; ++pass) {
+            Ops::permute(s);
+            if (pass == 2) break;
+            load_digest_block(s);
+        }
+
+        alignas(64) std::uint64_t words[4][kWidth];  // words[j][k]: word j of nonce n + k
+        for (int j = 0; j < 4; ++j) Ops::store(words[j], s[j]);
+        for (std::uint32_t k = 0; k < kWidth; ++k) {
+            const HashWords candidate = {words[0][k], words[1][k], words[2][k], words[3][k]};
+            if (meets_target(candidate, target)) {
+                nonce = n + k;
+                hash = candidate;
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+}  // namespace qvn::vector_group

@@ -1,0 +1,59 @@
+#include "miner/x8_kernel.h"
+
+#include "miner/keccak_rounds.h"
+#include "miner/vector_group.h"
+
+namespace qvn {
+namespace {
+
+// Eight lanes per vector. AVX-512 rotates a 64-bit element in one instruction,
+// and vpternlogq computes any three-input function in one: the column parities
+// take two per column and chi's a ^ (~b & c) one per lane.
+struct Avx512Ops {
+    using Lane = __m512i;
+    static constexpr std::uint32_t kWidth = 8;
+    static constexpr __mmask8 kAllLanes = 0xff;
+    // Truth tables for vpternlogq, from the operand bits a = 0xf0, b = 0xcc, c = 0xaa.
+    static constexpr int kXor3 = 0xf0 ^ 0xcc ^ 0xaa;
+    static constexpr int kChi = 0xf0 ^ (~0xcc & 0xaa & 0xff);
+
+    [[gnu::always_inline]] static Lane xor_(Lane a, Lane b) { return _mm512_xor_si512(a, b); }
+    [[gnu::always_inline]] static Lane xor3(Lane a, Lane b, Lane c) {
+        return _mm512_ternarylogic_epi64(a, b, c, kXor3);
+    }
+    [[gnu::always_inline]] static Lane chi(Lane a, Lane b, Lane c) {
+        return _mm512_ternarylogic_epi64(a, b, c, kChi);
+    }
+    template <int N>
+    [[gnu::always_inline]] static Lane rotl(Lane a) {
+        // The all-lanes mask form is the same vprolq; the plain intrinsic trips
+        // GCC 12's uninitialized-variable warning inside its own header.
+        return _mm512_maskz_rol_epi64(kAllLanes, a, N);
+    }
+    [[gnu::always_inline]] static Lane broadcast(std::uint64_t v) {
+        return _mm512_set1_epi64(static_cast<long long>(v));
+    }
+    [[gnu::always_inline]] static Lane load(const std::uint64_t* words) {
+        return _mm512_load_si512(words);
+    }
+    [[gnu::always_inline]] static void store(std::uint64_t* words, Lane v) {
+        _mm512_store_si512(words, v);
+    }
+    // 25 lanes fit in the 32 vector registers: inlined, the state never leaves them.
+    [[gnu::always_inline]] static void permute(Lane (&lanes)[25]) {
+        keccak_rounds::Rounds<Avx512Ops>::permute(lanes);
+    }
+};
+
+using Rounds = keccak_rounds::Rounds<Avx512Ops>;
+
+}  // namespace
+
+void keccak_f1600_x8(__m512i (&lanes)[25]) { Rounds::permute(lanes); }
+
+bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                        std::uint32_t& nonce, HashWords& hash) {
+    return vector_group::Group<Avx512Ops>::hash_group(lanes, target, n, nonce, hash);
+}
+
+}  // namespace qvn

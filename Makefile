@@ -2,10 +2,11 @@
 # missing (Debian packages), build, and run.
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
+AVX512_BUILD ?= build-avx512
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test unit tsan run bench format clean
+.PHONY: all deps build test unit tsan avx512 run bench format clean
 
 all: build
 
@@ -17,8 +18,8 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The whole suite: unit and integration tests, then the threaded parts again
-# under ThreadSanitizer.
-test: unit tsan
+# under ThreadSanitizer, then the eight-way AVX-512 build.
+test: unit tsan avx512
 
 unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -27,6 +28,17 @@ tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVN_SANITIZE=thread -DQVN_BUILD_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan
+
+# The AVX-512 build is always compiled; its tests need a processor that can
+# run it and are skipped, saying why, on one that cannot.
+avx512: deps
+	cmake -S . -B $(AVX512_BUILD) -DCMAKE_BUILD_TYPE=Release -DQVN_KERNEL=avx512
+	cmake --build $(AVX512_BUILD) -j $(JOBS)
+	@if why=$$(scripts/can-run-avx512); then \
+	  cd $(AVX512_BUILD) && ctest --output-on-failure -j $(JOBS); \
+	else \
+	  echo "skipping the AVX-512 build's tests: $$why"; \
+	fi
 
 run: build
 	scripts/demo $(BUILD)/qvncpu
@@ -38,4 +50,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD)

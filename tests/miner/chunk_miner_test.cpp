@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "miner/group_kernel.h"
 #include "miner/mining_oracle.h"
 
 namespace qvn {
@@ -112,7 +113,8 @@ TEST(ChunkMiner, ZeroThreadsMeansHardwareConcurrency) {
 // For every nonce x near a range, the target hash(x) is met by a set of nonces
 // the portable hash predicts; the chunk must find one of those that lie in the
 // range it hashes, and none outside. With one worker the reported nonce and the
-// hash count follow from the order of work: groups of four, then the tail.
+// hash count follow from the order of work: whole groups of the kernel's width
+// (four or eight), then the tail.
 TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
     struct Case {
         const char* name;
@@ -125,6 +127,18 @@ TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
         {"several workers", 4000, 4030, 8, 3},
         {"split stops before the end of the range", 5000, 5100, 7, 2},
         {"range ending at 0xffffffff does not wrap", 0xfffffff2, 0xffffffff, 5, 4},
+        // Ranges per worker around one and two groups of either width.
+        {"1 per worker", 6000, 6100, 1, 3},
+        {"7 per worker", 7000, 7100, 7, 2},
+        {"8 per worker", 8000, 8100, 8, 2},
+        {"9 per worker", 9000, 9100, 9, 2},
+        {"15 per worker", 10000, 10100, 15, 2},
+        {"17 per worker", 11000, 11100, 17, 2},
+        {"one worker of 7", 12100, 12106, 7, 1},
+        {"one worker of 8", 12200, 12207, 8, 1},
+        {"one worker of 9", 12300, 12308, 9, 1},
+        {"one worker of 15", 12000, 12014, 15, 1},
+        {"one worker of 17", 13000, 13016, 17, 1},
     };
     const Header header = test::random_header(*std::make_unique<std::mt19937_64>(9));
     for (const Case& c : cases) {
@@ -160,10 +174,11 @@ TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
             EXPECT_EQ(r.hash, portable_hash(header, r.nonce)) << label;
             if (c.threads == 1) {
                 EXPECT_EQ(r.nonce, hits.front()) << label;
+                const std::uint64_t width = kGroupKernel.width;
                 const std::uint64_t position = r.nonce - c.first;
-                const std::uint64_t grouped = total / 4 * 4;
+                const std::uint64_t grouped = total / width * width;
                 const std::uint64_t expected =
-                    position < grouped ? (position / 4 + 1) * 4 : position + 1;
+                    position < grouped ? (position / width + 1) * width : position + 1;
                 EXPECT_EQ(r.hashes, expected) << label;
             }
         }
@@ -194,7 +209,7 @@ TEST(ChunkMiner, FirstHitWinsAndVerifies) {
         sha3_256t(check.data(), full.data(), full.size());
         EXPECT_EQ(r.hash, check);
         EXPECT_TRUE(test::meets(check, kMax));
-        EXPECT_GE(r.hashes, 4u);
+        EXPECT_GE(r.hashes, kGroupKernel.width);
         EXPECT_LE(r.hashes, 32u);
     }
 }
@@ -236,35 +251,45 @@ TEST(ChunkMiner, RefusedThreadStopsTheOthersAndThrows) {
     }
 }
 
-// Finds six consecutive nonces from `from` on whose lowest hash sits at `position`.
-std::uint32_t six_with_lowest_at(const Header& header, std::uint32_t from, int position) {
-    for (std::uint32_t base = from;; base += 6) {
+// Finds `count` consecutive nonces from `from` on whose lowest hash sits at `position`.
+std::uint32_t lowest_at(const Header& header, std::uint32_t from, std::uint32_t count,
+                        std::uint32_t position) {
+    for (std::uint32_t base = from;; base += count) {
         const Hash32 lowest = portable_hash(header, base + position);
         bool alone = true;
-        for (int i = 0; i < 6; ++i)
+        for (std::uint32_t i = 0; i < count; ++i)
             if (i != position && test::meets(portable_hash(header, base + i), lowest))
                 alone = false;
         if (alone) return base;
     }
 }
 
-TEST(MineWorker, SixNoncesAreOneGroupAndTwoTailNonces) {
+// A range of one group and two more nonces: a hit anywhere in the group costs
+// the whole group, a hit in the tail only the nonces up to it.
+TEST(MineWorker, OneGroupAndTwoTailNonces) {
     const Header header = selftest_header();
     const HeaderLanes lanes = header_lanes(header);
+    const std::uint32_t width = kGroupKernel.width;
     struct Case {
-        int hit_at;  // position of the only hit in the six nonces, -1 for none
+        int hit_at;  // position of the only hit, -1 for none
         std::uint64_t hashes;
     };
-    for (const Case c : {Case{-1, 6}, Case{0, 4}, Case{2, 4}, Case{3, 4}, Case{4, 5}, Case{5, 6}}) {
+    const Case cases[] = {{-1, width + 2},
+                          {0, width},
+                          {static_cast<int>(width / 2), width},
+                          {static_cast<int>(width - 1), width},
+                          {static_cast<int>(width), width + 1},
+                          {static_cast<int>(width + 1), width + 2}};
+    for (const Case c : cases) {
         std::uint32_t base = 900;
         Hash32 target = kImpossible;
         if (c.hit_at >= 0) {
-            base = six_with_lowest_at(header, 900, c.hit_at);
+            base = lowest_at(header, 900, width + 2, static_cast<std::uint32_t>(c.hit_at));
             target = portable_hash(header, base + c.hit_at);
         }
         ChunkHit hit;
         WorkerCount slot;
-        mine_worker(base, 6, lanes, target_words(target), hit, slot);
+        mine_worker(base, width + 2, lanes, target_words(target), hit, slot);
         EXPECT_EQ(slot.hashes, c.hashes) << c.hit_at;
         ASSERT_EQ(hit.found.load(), c.hit_at >= 0) << c.hit_at;
         if (c.hit_at >= 0) {
@@ -275,7 +300,7 @@ TEST(MineWorker, SixNoncesAreOneGroupAndTwoTailNonces) {
 }
 
 TEST(MineWorker, HashesNothingOnceTheFlagIsSet) {
-    for (std::uint64_t count : {0, 1, 3, 4, 9}) {
+    for (std::uint64_t count : {0, 1, 3, 4, 8, 9, 17}) {
         ChunkHit hit;
         hit.found = true;
         WorkerCount slot;
@@ -293,16 +318,17 @@ TEST(MineWorker, LosingTheFlagKeepsTheWinnersRecord) {
     WorkerCount second;
     const HeaderLanes lanes = header_lanes(selftest_header());
     const TargetWords max = target_words(kMax);
-    mine_worker(40, 4, lanes, max, hit, first);
+    const std::uint32_t width = kGroupKernel.width;
+    mine_worker(40, width, lanes, max, hit, first);
     ASSERT_TRUE(hit.found.load());
     EXPECT_EQ(hit.nonce, 40u);
     const HashWords winner = hit.hash;
 
     // A second worker with work pending sees the flag and does not run.
-    mine_worker(80, 4, lanes, max, hit, second);
+    mine_worker(80, width, lanes, max, hit, second);
     EXPECT_EQ(hit.nonce, 40u);
     EXPECT_EQ(hit.hash, winner);
-    EXPECT_EQ(first.hashes, 4u);
+    EXPECT_EQ(first.hashes, width);
     EXPECT_EQ(second.hashes, 0u);
 }
 
@@ -310,8 +336,11 @@ TEST(CpuBackend, ResolvesThreadsAndNamesTheKernels) {
     EXPECT_EQ(cpu_backend(3).threads, 3u);
     EXPECT_EQ(cpu_backend(0xffffffff).threads, 0xffffffffu);
     EXPECT_EQ(cpu_backend(0).threads, hardware_threads());
-    EXPECT_EQ(cpu_backend(1).name, "AVX2 four-way fixed SHA3-256t + scalar tail");
-    EXPECT_EQ(cpu_backend(1).name.size(), 43u);
+    if (kEightWayKernel) {
+        EXPECT_EQ(cpu_backend(1).name, "AVX-512 eight-way fixed SHA3-256t + scalar tail");
+    } else {
+        EXPECT_EQ(cpu_backend(1).name, "AVX2 four-way fixed SHA3-256t + scalar tail");
+    }
 }
 
 }  // namespace

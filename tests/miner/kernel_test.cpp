@@ -3,15 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "hash/keccak.h"
+#include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/mining_oracle.h"
 #include "miner/scalar_kernel.h"
 #include "miner/x4_kernel.h"
+#include "miner/x8_kernel.h"
 
 namespace qvn {
 namespace {
@@ -58,25 +63,70 @@ TEST(UnrolledPermutation, MatchesTheLoopedOneOnKernelStates) {
     }
 }
 
-TEST(FourWayPermutation, MatchesTheLoopedOneForEachElement) {
-    std::mt19937_64 rng(4);
+// The vector kernels under test: the four-way kernel in every build, the
+// eight-way one in the AVX-512 build. Bodies that touch 512-bit vectors sit in
+// templates behind kEightWayKernel, so the four-way build never compiles them.
+struct FourWay {
+    static constexpr std::uint32_t kWidth = 4;
+    static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                     std::uint32_t& nonce, HashWords& hash) {
+        return sha3_256t_fixed_x4(lanes, target, n, nonce, hash);
+    }
+    template <class Vector>
+    static void permute(Vector (&v)[25]) {
+        keccak_f1600_x4(v);
+    }
+    using Vector = __m256i;
+};
+
+struct EightWay {
+    static constexpr std::uint32_t kWidth = 8;
+    static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                     std::uint32_t& nonce, HashWords& hash) {
+        if constexpr (kEightWayKernel) return sha3_256t_fixed_x8(lanes, target, n, nonce, hash);
+        return false;
+    }
+    template <class Vector>
+    static void permute(Vector (&v)[25]) {
+        if constexpr (kEightWayKernel) keccak_f1600_x8(v);
+    }
+    using Vector = __m512i;
+};
+
+using VectorKernels = std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay>,
+                                         ::testing::Types<FourWay>>;
+
+struct KernelName {
+    template <class Kernel>
+    static std::string GetName(int) {
+        return std::is_same_v<Kernel, FourWay> ? "FourWay" : "EightWay";
+    }
+};
+
+template <class Kernel>
+class VectorKernel : public ::testing::Test {};
+TYPED_TEST_SUITE(VectorKernel, VectorKernels, KernelName);
+
+TYPED_TEST(VectorKernel, PermutationMatchesTheLoopedOneForEachElement) {
+    using Kernel = TypeParam;
+    constexpr std::uint32_t width = Kernel::kWidth;
+    std::mt19937_64 rng(width);
     for (Shape shape : {Shape::kHeaderBlock, Shape::kDigestBlock, Shape::kLanes0To10}) {
         for (int i = 0; i < 20; ++i) {
-            std::array<State, 4> inputs;
+            std::array<State, width> inputs;
             for (auto& s : inputs) s = random_state(shape, rng);
-            __m256i vectors[25];
+            // elements[j][k]: lane j of state k, the layout of the vectors.
+            alignas(64) std::uint64_t elements[25][width];
             for (int j = 0; j < 25; ++j)
-                vectors[j] = _mm256_setr_epi64x(
-                    static_cast<long long>(inputs[0][j]), static_cast<long long>(inputs[1][j]),
-                    static_cast<long long>(inputs[2][j]), static_cast<long long>(inputs[3][j]));
-            keccak_f1600_x4(vectors);
-            for (int k = 0; k < 4; ++k) {
+                for (std::uint32_t k = 0; k < width; ++k) elements[j][k] = inputs[k][j];
+            typename Kernel::Vector vectors[25];
+            std::memcpy(vectors, elements, sizeof vectors);
+            Kernel::permute(vectors);
+            std::memcpy(elements, vectors, sizeof elements);
+            for (std::uint32_t k = 0; k < width; ++k) {
                 const State expected = looped(inputs[k]);
-                for (int j = 0; j < 25; ++j) {
-                    alignas(32) std::uint64_t elements[4];
-                    _mm256_store_si256(reinterpret_cast<__m256i*>(elements), vectors[j]);
-                    ASSERT_EQ(elements[k], expected[j]) << "element " << k << " lane " << j;
-                }
+                for (int j = 0; j < 25; ++j)
+                    ASSERT_EQ(elements[j][k], expected[j]) << "element " << k << " lane " << j;
             }
         }
     }
@@ -124,52 +174,56 @@ TEST(ScalarKernel, SelfTestVector) {
 }
 
 // Whatever the caller leaves in the nonce field, the kernels put their own nonce there.
-TEST(Kernels, IgnoreTheHeaderNonceField) {
+TEST(ScalarKernel, IgnoresTheHeaderNonceField) {
+    std::mt19937_64 rng(7679);
+    for (int i = 0; i < 10; ++i) {
+        const Header header = test::random_header(rng);
+        const auto nonce = static_cast<std::uint32_t>(rng());
+        HashWords a;
+        HashWords b;
+        sha3_256t_fixed(header_lanes(header), nonce, a);
+        sha3_256t_fixed(header_lanes(test::with_nonce(header, 0)), nonce, b);
+        EXPECT_EQ(a, b);
+    }
+}
+
+TYPED_TEST(VectorKernel, IgnoresTheHeaderNonceField) {
     std::mt19937_64 rng(7679);
     for (int i = 0; i < 10; ++i) {
         const Header header = test::random_header(rng);
         const Header cleared = test::with_nonce(header, 0);
         const auto nonce = static_cast<std::uint32_t>(rng());
-
-        HashWords a;
-        HashWords b;
-        sha3_256t_fixed(header_lanes(header), nonce, a);
-        sha3_256t_fixed(header_lanes(cleared), nonce, b);
-        EXPECT_EQ(a, b);
-
         const TargetWords max = target_words(test::filled(0xff));
         std::uint32_t nonce_a = 0;
         std::uint32_t nonce_b = 0;
-        ASSERT_TRUE(sha3_256t_fixed_x4(header_lanes(header), max, nonce, nonce_a, a));
-        ASSERT_TRUE(sha3_256t_fixed_x4(header_lanes(cleared), max, nonce, nonce_b, b));
+        HashWords a;
+        HashWords b;
+        ASSERT_TRUE(TypeParam::hash(header_lanes(header), max, nonce, nonce_a, a));
+        ASSERT_TRUE(TypeParam::hash(header_lanes(cleared), max, nonce, nonce_b, b));
         EXPECT_EQ(a, b);
         EXPECT_EQ(hash_bytes(a), portable_hash(header, nonce));
     }
 }
 
-// What the four-way kernel must report for a target, worked out with the
-// portable hash: the lowest of the four nonces that meets it.
+// What a vector kernel must report for a target, worked out with the portable
+// hash: the lowest of its nonces that meets it.
 struct Expected {
     bool found = false;
     std::uint32_t nonce = 0;
     Hash32 hash{};
 };
 
-Expected expected_group(const Header& header, std::uint32_t base, const Hash32& target) {
-    for (std::uint32_t k = 0; k < 4; ++k) {
-        const Hash32 h = portable_hash(header, base + k);
-        if (test::meets(h, target)) return {true, base + k, h};
-    }
-    return {};
-}
-
+template <class Kernel>
 void expect_group(const Header& header, std::uint32_t base, const Hash32& target,
                   const std::string& label) {
-    const Expected expected = expected_group(header, base, target);
+    Expected expected;
+    for (std::uint32_t k = 0; k < Kernel::kWidth && !expected.found; ++k) {
+        const Hash32 h = portable_hash(header, base + k);
+        if (test::meets(h, target)) expected = {true, base + k, h};
+    }
     std::uint32_t nonce = 0xdeadbeef;
     HashWords hash = {1, 2, 3, 4};
-    const bool found =
-        sha3_256t_fixed_x4(header_lanes(header), target_words(target), base, nonce, hash);
+    const bool found = Kernel::hash(header_lanes(header), target_words(target), base, nonce, hash);
     ASSERT_EQ(found, expected.found) << label;
     if (expected.found) {
         EXPECT_EQ(nonce, expected.nonce) << label;
@@ -180,77 +234,79 @@ void expect_group(const Header& header, std::uint32_t base, const Hash32& target
     }
 }
 
-// Each of the four hashes used as the target, plus the extremes: every element
-// is checked against the portable hash, including groups that wrap past 0xFFFFFFFF.
-TEST(FourWayKernel, ReportsWhatThePortableHashPredicts) {
+// Each of the group's hashes used as the target, plus the extremes: every
+// element is checked against the portable hash, including groups that wrap
+// past 0xFFFFFFFF.
+TYPED_TEST(VectorKernel, ReportsWhatThePortableHashPredicts) {
+    constexpr std::uint32_t width = TypeParam::kWidth;
     std::mt19937_64 rng(44);
-    std::vector<std::uint32_t> bases = {0, 1234567, 0xfffffffc, 0xfffffffd, 0xfffffffe, 0xffffffff};
+    std::vector<std::uint32_t> bases = {0, 1234567};
+    for (std::uint32_t back = width; back > 0; --back) bases.push_back(0u - back);
     for (int i = 0; i < 4; ++i) bases.push_back(static_cast<std::uint32_t>(rng()));
     for (const Header& header : interesting_headers(rng)) {
         for (std::uint32_t base : bases) {
             std::vector<Hash32> targets = {test::filled(0xff), test::filled(0x00)};
-            for (std::uint32_t k = 0; k < 4; ++k)
+            for (std::uint32_t k = 0; k < width; ++k)
                 targets.push_back(portable_hash(header, base + k));
             for (const Hash32& target : targets)
-                expect_group(header, base, target, "base " + std::to_string(base));
+                expect_group<TypeParam>(header, base, target, "base " + std::to_string(base));
         }
-    }
-}
-
-// Finds a group whose hashes are ordered as wanted, by walking the bases from 0.
-template <class Wanted>
-std::uint32_t find_base(const Header& header, Wanted wanted) {
-    for (std::uint32_t base = 0;; base += 4) {
-        std::array<Hash32, 4> h;
-        for (std::uint32_t k = 0; k < 4; ++k) h[k] = portable_hash(header, base + k);
-        if (wanted(h)) return base;
     }
 }
 
 // Byte 31 is the most significant: compare as little-endian numbers.
 bool less(const Hash32& a, const Hash32& b) { return test::meets(a, b) && a != b; }
 
-TEST(FourWayKernel, TargetPlacement) {
+// The first group, walking the bases from 0, in which exactly the given
+// positions meet the highest of their own hashes; returns base and that target.
+std::pair<std::uint32_t, Hash32> find_group(const Header& header, std::uint32_t width,
+                                            const std::vector<std::uint32_t>& positions) {
+    for (std::uint32_t base = 0;; base += width) {
+        std::vector<Hash32> h;
+        for (std::uint32_t k = 0; k < width; ++k) h.push_back(portable_hash(header, base + k));
+        Hash32 target = h[positions.front()];
+        for (std::uint32_t p : positions)
+            if (less(target, h[p])) target = h[p];
+        std::uint32_t meeting = 0;
+        for (const Hash32& each : h) meeting += test::meets(each, target) ? 1 : 0;
+        if (meeting == positions.size()) return {base, target};
+    }
+}
+
+TYPED_TEST(VectorKernel, TargetPlacement) {
+    constexpr std::uint32_t width = TypeParam::kWidth;
     Header header{};
     header[0] = 0x01;
     const HeaderLanes lanes = header_lanes(header);
 
-    // Only the third nonce meets a target equal to its own hash.
-    const std::uint32_t third = find_base(header, [](const std::array<Hash32, 4>& h) {
-        return less(h[2], h[0]) && less(h[2], h[1]) && less(h[2], h[3]);
-    });
-    // The second and fourth meet it, the first and third do not.
-    const std::uint32_t second_and_fourth = find_base(header, [](const std::array<Hash32, 4>& h) {
-        const Hash32& t = less(h[1], h[3]) ? h[3] : h[1];
-        return less(t, h[0]) && less(t, h[2]);
-    });
+    // A hit late in the group (the sixth of eight, the third of four), and
+    // two hits of which the lower must be reported.
+    const std::uint32_t late = width * 3 / 4 - 1;
+    const auto [late_base, late_target] = find_group(header, width, {late});
+    const auto [pair_base, pair_target] = find_group(header, width, {1, width - 1});
+    Hash32 below_late = late_target;  // the late hash - 1 as a little-endian number
+    for (auto& byte : below_late) {
+        if (byte-- != 0) break;
+    }
 
     struct Case {
-        const char* name;
+        std::string name;
         std::uint32_t base;
         Hash32 target;
         bool found;
         std::uint32_t nonce;
     };
-    const Hash32 h2 = portable_hash(header, third + 2);
-    const Hash32 h1 = portable_hash(header, second_and_fourth + 1);
-    const Hash32 h3 = portable_hash(header, second_and_fourth + 3);
-    Hash32 below_h2 = h2;  // h2 - 1 as a little-endian number
-    for (auto& byte : below_h2) {
-        if (byte-- != 0) break;
-    }
     const Case cases[] = {
-        {"only the third", third, h2, true, third + 2},
-        {"one below the third's hash", third, below_h2, false, 0},
-        {"second and fourth: the lower wins", second_and_fourth, less(h1, h3) ? h3 : h1, true,
-         second_and_fourth + 1},
+        {"only position " + std::to_string(late), late_base, late_target, true, late_base + late},
+        {"one below that hash", late_base, below_late, false, 0},
+        {"second and last: the lower wins", pair_base, pair_target, true, pair_base + 1},
         {"max target: the first", 1234567, test::filled(0xff), true, 1234567},
         {"zero target: none", 1234567, test::filled(0x00), false, 0},
     };
     for (const Case& c : cases) {
         std::uint32_t nonce = 77;
         HashWords hash = {5, 6, 7, 8};
-        const bool found = sha3_256t_fixed_x4(lanes, target_words(c.target), c.base, nonce, hash);
+        const bool found = TypeParam::hash(lanes, target_words(c.target), c.base, nonce, hash);
         ASSERT_EQ(found, c.found) << c.name;
         if (c.found) {
             EXPECT_EQ(nonce, c.nonce) << c.name;
@@ -262,13 +318,13 @@ TEST(FourWayKernel, TargetPlacement) {
     }
 }
 
-TEST(FourWayKernel, SelfTestVector) {
+TYPED_TEST(VectorKernel, SelfTestVector) {
     Header header{};
     header[0] = 0x01;
     std::uint32_t nonce = 0;
     HashWords hash{};
-    ASSERT_TRUE(sha3_256t_fixed_x4(header_lanes(header), target_words(test::filled(0xff)), 1234567,
-                                   nonce, hash));
+    ASSERT_TRUE(TypeParam::hash(header_lanes(header), target_words(test::filled(0xff)), 1234567,
+                                nonce, hash));
     EXPECT_EQ(nonce, 1234567u);
     EXPECT_EQ(test::digest_hex(hash_bytes(hash)),
               "c1868b237e423b573dba5ec1092832af7fccbf8478b5d4c2c6583bd7f71c25a4");

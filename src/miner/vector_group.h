@@ -15,9 +15,10 @@ inline constexpr std::uint64_t kDomainLane = 0x06;  // SHA3 domain byte right af
 
 // Ops provides, besides what keccak_rounds::Rounds needs: kWidth, the number
 // of elements; load(words) and store(words, lane) on kWidth aligned words;
-// permute(lanes), the kernel's straight-line Keccak-f[1600]. Inlined into the
-// loop of the three hashes, one copy of it keeps the state in registers
-// between them; that pays where all 25 lanes fit in registers.
+// permute(lanes), the kernel's straight-line Keccak-f[1600]. Where all 25
+// lanes fit in registers it pays to inline it: the state never leaves them,
+// and the compiler drops the work on lanes known to be zero (first rounds)
+// or never read (the last round needs only the digest).
 template <class Ops>
 struct Group {
     using Lane = typename Ops::Lane;
@@ -49,11 +50,13 @@ struct Group {
         s[10] = Ops::broadcast(kDomainLane);  // message offset 80
         for (int i = 11; i < 25; ++i) s[i] = Ops::broadcast(0);
         s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
-        for (int pass = 0;; ++pass) {
-            Ops::permute(s);
-            if (pass == 2) break;
-            load_digest_block(s);
-        }
+        Ops::permute(s);
+
+        load_digest_block(s);
+        Ops::permute(s);
+
+        load_digest_block(s);
+        Ops::permute(s);
 
         alignas(64) std::uint64_t words[4][kWidth];  // words[j][k]: word j of nonce n + k
         for (int j = 0; j < 4; ++j) Ops::store(words[j], s[j]);

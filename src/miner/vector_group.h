@@ -4,7 +4,9 @@
 // supplies its Ops.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "miner/keccak_rounds.h"
 #include "miner/lanes.h"
@@ -24,10 +26,18 @@ struct Group {
     using Lane = typename Ops::Lane;
     static constexpr std::uint32_t kWidth = Ops::kWidth;
 
+    // Zeroes lanes First.. one by one. Written as a loop, GCC turns it into a
+    // memset call whose wide stores the permutation's loads cannot forward
+    // from: a quarter slower on Zen 4 where the state lives in memory.
+    template <int First, std::size_t... I>
+    [[gnu::always_inline]] static void zero_lanes(Lane (&s)[25], std::index_sequence<I...>) {
+        ((s[First + I] = Ops::broadcast(0)), ...);
+    }
+
     // A 32-byte message: the previous digests in vectors 0..3, padding in 4 and 16.
     [[gnu::always_inline]] static void load_digest_block(Lane (&s)[25]) {
         s[4] = Ops::broadcast(kDomainLane);
-        for (int i = 5; i < 25; ++i) s[i] = Ops::broadcast(0);
+        zero_lanes<5>(s, std::make_index_sequence<20>{});
         s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
     }
 
@@ -48,7 +58,7 @@ struct Group {
         for (int i = 0; i < 9; ++i) s[i] = Ops::broadcast(lanes.words[i]);
         s[9] = nonce_lane(lanes.words[9], n);
         s[10] = Ops::broadcast(kDomainLane);  // message offset 80
-        for (int i = 11; i < 25; ++i) s[i] = Ops::broadcast(0);
+        zero_lanes<11>(s, std::make_index_sequence<14>{});
         s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
         Ops::permute(s);
 

@@ -4,7 +4,11 @@ BUILD ?= build
 TSAN_BUILD ?= build-tsan
 AVX512_BUILD ?= build-avx512
 JOBS ?= $(shell nproc)
+# Build options, for example CMAKE_FLAGS=-DQVN_KERNEL=avx512. Each make run
+# starts from the default options, so that a choice made once does not stay
+# behind in the build folder's cache.
 CMAKE_FLAGS ?=
+DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -DQVN_KERNEL=avx2 -DQVN_NATIVE=OFF
 
 .PHONY: all deps build test unit tsan avx512 run bench format clean
 
@@ -14,7 +18,7 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(DEFAULT_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The whole suite: unit and integration tests, then the threaded parts again

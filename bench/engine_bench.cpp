@@ -7,9 +7,9 @@
 
 #include "hash/sha3.h"
 #include "miner/chunk_miner.h"
+#include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/scalar_kernel.h"
-#include "miner/kernel_choice.h"
 #include "miner/x4_kernel.h"
 #include "miner/x8_kernel.h"
 

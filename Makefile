@@ -36,7 +36,7 @@ tsan: deps
 # The AVX-512 build is always compiled; its tests need a processor that can
 # run it and are skipped, saying why, on one that cannot.
 avx512: deps
-	cmake -S . -B $(AVX512_BUILD) -DCMAKE_BUILD_TYPE=Release -DQVN_KERNEL=avx512
+	cmake -S . -B $(AVX512_BUILD) $(DEFAULT_OPTIONS) -DQVN_KERNEL=avx512
 	cmake --build $(AVX512_BUILD) -j $(JOBS)
 	@if why=$$(scripts/can-run-avx512); then \
 	  cd $(AVX512_BUILD) && ctest --output-on-failure -j $(JOBS); \

@@ -19,6 +19,10 @@ namespace qvn::keccak_rounds {
 // The bit that sits in lane 16 (column 1) of every state the kernels build.
 inline constexpr std::uint64_t kPaddingLane16 = 0x8000000000000000;
 
+// The SHA3 domain byte 0x06 right after the message, as the lane holding it:
+// lane 10 after the 80-byte header, lane 4 after a 32-byte digest.
+inline constexpr std::uint64_t kDomainLane = 0x06;
+
 // Pi seen from the output: the input lane that lands on lane `target`.
 constexpr int pi_source(int target) {
     for (int lane = 0; lane < 25; ++lane)

@@ -29,11 +29,9 @@ struct ScalarOps {
 
 using Rounds = keccak_rounds::Rounds<ScalarOps>;
 
-constexpr std::uint64_t kDomainLane = 0x06;  // SHA3 domain byte 0x06 right after the message
-
 // A 32-byte message: the previous digest in lanes 0..3, padding in 4 and 16.
 void load_digest_block(std::uint64_t (&s)[25]) {
-    s[4] = kDomainLane;
+    s[4] = keccak_rounds::kDomainLane;
     for (int i = 5; i < 25; ++i) s[i] = 0;
     s[16] = keccak_rounds::kPaddingLane16;
 }
@@ -46,7 +44,7 @@ void sha3_256t_fixed(const HeaderLanes& lanes, std::uint32_t nonce, HashWords& o
     std::uint64_t s[25] = {};
     for (int i = 0; i < 9; ++i) s[i] = lanes.words[i];
     s[9] = (std::uint64_t{nonce} << 32) | (lanes.words[9] & 0xffffffff);
-    s[10] = kDomainLane;  // message offset 80
+    s[10] = keccak_rounds::kDomainLane;  // message offset 80
     s[16] = keccak_rounds::kPaddingLane16;
     keccak_f1600_unrolled(s);
 

@@ -13,8 +13,6 @@
 
 namespace qvn::vector_group {
 
-inline constexpr std::uint64_t kDomainLane = 0x06;  // SHA3 domain byte right after the message
-
 // Ops provides, besides what keccak_rounds::Rounds needs: kWidth, the number
 // of elements; load(words) and store(words, lane) on kWidth aligned words;
 // permute(lanes), the kernel's straight-line Keccak-f[1600]. Where all 25
@@ -36,7 +34,7 @@ struct Group {
 
     // A 32-byte message: the previous digests in vectors 0..3, padding in 4 and 16.
     [[gnu::always_inline]] static void load_digest_block(Lane (&s)[25]) {
-        s[4] = Ops::broadcast(kDomainLane);
+        s[4] = Ops::broadcast(keccak_rounds::kDomainLane);
         zero_lanes<5>(s, std::make_index_sequence<20>{});
         s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
     }
@@ -57,7 +55,7 @@ struct Group {
         Lane s[25];
         for (int i = 0; i < 9; ++i) s[i] = Ops::broadcast(lanes.words[i]);
         s[9] = nonce_lane(lanes.words[9], n);
-        s[10] = Ops::broadcast(kDomainLane);  // message offset 80
+        s[10] = Ops::broadcast(keccak_rounds::kDomainLane);  // message offset 80
         zero_lanes<11>(s, std::make_index_sequence<14>{});
         s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
         Ops::permute(s);

@@ -34,6 +34,32 @@ std::string trim(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
+std::string printable(std::string_view text, std::size_t max_bytes) {
+    const std::string_view kept = text.substr(0, max_bytes);
+    std::string out;
+    out.reserve(kept.size() + 32);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(kept[i]);
+        // A UTF-8 C1 control (U+0080..U+009F) is 0xC2 followed by 0x80..0x9F.
+        const bool c1 = byte == 0xC2 && i + 1 < kept.size() &&
+                        (static_cast<unsigned char>(kept[i + 1]) & 0xE0) == 0x80;
+        if (byte >= 0x20 && byte != 0x7F && !c1) {
+            out += kept[i];
+            continue;
+        }
+        const std::size_t count = c1 ? 2 : 1;
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto b = static_cast<unsigned char>(kept[i + k]);
+            out += "\\x";
+            out += kHexDigits[b >> 4];
+            out += kHexDigits[b & 0xF];
+        }
+        i += count - 1;
+    }
+    if (text.size() > max_bytes) out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 std::string hex_encode(const std::uint8_t* data, std::size_t size) {
     std::string out;
     out.reserve(size * 2);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "block/bytes.h"
 
@@ -35,6 +36,16 @@ double parse_number(const std::string& value, const std::string& label);
 
 // Exactly 8 hex digits read big-endian ("1d00ffff" -> 0x1D00FFFF).
 std::uint32_t parse_hex32(const std::string& value, const std::string& label);
+
+// Text from outside (a node's answer, an exception carrying it) made safe for
+// a log line: at most max_bytes of it, then "... (N bytes)", with control
+// characters (C0, DEL and UTF-8 C1) written as \xHH so that nothing reaches
+// the terminal as an escape sequence and the line stays one line.
+std::string printable(std::string_view text, std::size_t max_bytes);
+
+// Where a failure's message meets a log line it is cut at this length: far
+// above any message of our own, so only text a node slipped in is cut.
+inline constexpr std::size_t kMaxMessageBytes = 1024;
 
 // Replaces a leading "~" (alone, or followed by "/" or "\") with $HOME.
 std::string expand_home(const std::string& path);

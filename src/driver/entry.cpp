@@ -6,16 +6,16 @@
 #include <iostream>
 #include <string>
 
+#include "block/text.h"
 #include "driver/config.h"
 #include "driver/mining_loop.h"
 #include "miner/chunk_miner.h"
 #include "miner/selftest.h"
+#include "rpc/client.h"
 #include "rpc/stop.h"
 
 namespace qvn {
 namespace {
-
-constexpr int kExitFailure = 1;
 
 int run_selftest(const MinerConfig& config) {
     std::string failure;
@@ -34,6 +34,9 @@ extern "C" void on_signal(int) { stop_requested.store(true); }
 int run_qvncpu(int argc, char** argv) {
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
+    // A closed terminal or pipe must not kill the miner on its next line,
+    // least of all between finding a block and submitting it.
+    std::signal(SIGPIPE, SIG_IGN);
     // Progress lines should reach a pipe or a log file as they happen, not
     // when a block-sized buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -45,7 +48,13 @@ int run_qvncpu(int argc, char** argv) {
         MiningLoop loop(config);
         return loop.run();
     } catch (const std::exception& e) {
-        std::cerr << "error: " << e.what() << "\n"
+        // Only a stop request cancels the driver's own requests (at start-up:
+        // the first template's).
+        if (stop_requested.load() && dynamic_cast<const RpcCancelled*>(&e) != nullptr) {
+            std::cout << "[exit] stopped\n";
+            return kExitOk;
+        }
+        std::cerr << "error: " << printable(e.what(), kMaxMessageBytes) << "\n"
                   << "try --help\n";
         return kExitFailure;
     }

@@ -2,6 +2,7 @@
 // verify and submit hits, follow new work until asked to stop.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -20,7 +21,13 @@ namespace qvn {
 
 // Exit statuses of a mining run.
 inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
 inline constexpr int kExitCandidateFailed = 2;
+
+// A block the node did not answer for is offered again this many times in
+// all, with pauses of 1, 2, 4 and 8 seconds between the attempts.
+inline constexpr int kSubmitAttempts = 5;
+inline constexpr std::chrono::seconds kFirstSubmitPause{1};
 
 // Parses a template, hands its long-poll id to the poller and writes the
 // "[work]" line. Throws (leaving the caller's template alone) when it does not parse.
@@ -42,20 +49,34 @@ class MiningLoop {
     int run();
 
   private:
-    enum class PassEnd { new_work, range_done, exit };
+    enum class PassEnd { new_work, range_done, exit_ok, exit_undelivered };
+
+    // Where the search of a header stopped at a hit: a candidate with the same
+    // header goes on from there, so no block is found and submitted twice.
+    struct ResumePoint {
+        std::array<std::uint8_t, 80> header;
+        std::uint64_t next_nonce;
+    };
 
     PassEnd mine_candidate(const Candidate& candidate);
+    std::uint64_t first_nonce_for(const Candidate& candidate) const;
+    std::optional<nlohmann::json> next_update();
     bool take_longpoll_update();
     bool periodic_refresh_due(std::chrono::steady_clock::time_point now) const;
     bool periodic_refresh(std::chrono::steady_clock::time_point now);
+    void refresh_after_submit();
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
-    void submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
+    bool submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
+    bool deliver(const std::string& block_hex);
+    bool wait_before_retry(std::chrono::seconds pause);
 
     const MinerConfig& config_;
     CpuBackend backend_;
     RpcClient client_;
-    std::optional<LongPoller> poller_;  // started only once the first template is in
+    std::optional<LongPoller> poller_;              // started only once the first template is in
+    std::optional<nlohmann::json> pending_update_;  // taken from the poller during a submission
     BlockTemplate template_;
+    std::optional<ResumePoint> resume_;
     std::uint64_t extranonce_;
     std::chrono::steady_clock::time_point last_fetch_;
     MiningStats stats_;

@@ -155,7 +155,11 @@ BlockTemplate parse_block_template(const json& result, bool txids_internal) {
 }
 
 json submit_block(const RpcClient& client, const std::string& block_hex) {
-    return client.call("submitblock", json::array({block_hex}), client.timeout_ms(), nullptr);
+    // A submission carries a found block: it must end, in an answer or in a
+    // failure the caller can retry, even when other calls may wait forever.
+    const std::int64_t timeout_ms =
+        client.timeout_ms() > 0 ? client.timeout_ms() : kSubmitFallbackTimeoutMs;
+    return client.call("submitblock", json::array({block_hex}), timeout_ms, nullptr);
 }
 
 }  // namespace qvn

@@ -46,7 +46,11 @@ nlohmann::json get_block_template(const RpcClient& client, const std::string& lo
 // Checks types, decodes hex, fixes byte orders; throws, never returns half-filled.
 BlockTemplate parse_block_template(const nlohmann::json& result, bool txids_internal);
 
-// Hands a block to the node; null means accepted, anything else is the node's remark.
+// The time limit of a submission when the client has none.
+inline constexpr std::int64_t kSubmitFallbackTimeoutMs = 30000;
+
+// Hands a block to the node; null means accepted, anything else is the node's
+// remark. Uses the client's time limit, or kSubmitFallbackTimeoutMs without one.
 nlohmann::json submit_block(const RpcClient& client, const std::string& block_hex);
 
 }  // namespace qvn

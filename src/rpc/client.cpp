@@ -2,10 +2,16 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
+#include <cstdio>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
+#include <string_view>
 #include <utility>
 
+#include "block/text.h"
 #include "rpc/cookie.h"
 
 namespace qvn {
@@ -17,6 +23,12 @@ namespace {
 constexpr long kConnectTimeoutMs = 10000;
 constexpr const char* kSchemeChars =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+// How a transfer reads its URL: a missing scheme means http, an unknown one
+// is left for the protocol check.
+constexpr unsigned kTransferUrlFlags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME;
+// The node is reached over HTTP, with or without TLS, and over nothing else:
+// not even a redirect may lead the credentials to ftp:// or file://.
+constexpr const char* kAllowedProtocols = "http,https";
 
 struct EasyCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -24,8 +36,12 @@ struct EasyCleanup {
 struct SlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+struct UrlCleanup {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
 
 void init_curl_once() {
     static std::once_flag once;
@@ -33,13 +49,108 @@ void init_curl_once() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
+// libcurl's own reading of a URL, as a transfer would read it; null (and the
+// reason in *code) when libcurl refuses it.
+UrlHandle parse_url(const std::string& url, CURLUcode* code) {
+    UrlHandle handle(curl_url());
+    if (!handle) throw std::bad_alloc();
+    *code = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), kTransferUrlFlags);
+    if (*code != CURLUE_OK) handle.reset();
+    return handle;
+}
+
+std::optional<std::string> url_part(CURLU* url, CURLUPart part) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
+    std::string value(text);
+    curl_free(text);
+    return value;
+}
+
+void check_url(const std::string& url) {
+    CURLUcode code = CURLUE_OK;
+    const UrlHandle handle = parse_url(url, &code);
+    if (!handle)
+        throw std::runtime_error(std::string("invalid RPC URL: ") + curl_url_strerror(code));
+    const std::string scheme = url_part(handle.get(), CURLUPART_SCHEME).value_or("");
+    if (scheme != "http" && scheme != "https") {
+        throw std::runtime_error("unsupported RPC URL scheme \"" + scheme +
+                                 "\": use http:// or https://");
+    }
+}
+
+// The hand-written reading, for a URL libcurl refuses (and so never sends):
+// the authority runs from after "scheme://" (or the start) to the first '/',
+// '?' or '#'; credentials end at its last '@', so a password holding '@' is
+// hidden whole.
+std::string redact_unparsed_url(const std::string& url) {
+    const std::size_t scheme_end = url.find("://");
+    const bool has_scheme = scheme_end != std::string::npos && scheme_end > 0 &&
+                            url.find_first_not_of(kSchemeChars) == scheme_end;
+    const std::size_t authority_begin = has_scheme ? scheme_end + 3 : 0;
+    std::size_t authority_end = url.find_first_of("/?#", authority_begin);
+    if (authority_end == std::string::npos) authority_end = url.size();
+    const std::size_t at = url.rfind('@', authority_end);
+    if (at == std::string::npos || at < authority_begin) return url;
+    const std::size_t colon = url.find(':', authority_begin);
+    if (colon == std::string::npos || colon > at || colon + 1 == at) return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+struct Reply {
+    std::string body;
+    bool too_large = false;
+};
+
 size_t append_response(char* data, size_t size, size_t count, void* userdata) {
-    static_cast<std::string*>(userdata)->append(data, size * count);
-    return size * count;
+    auto* reply = static_cast<Reply*>(userdata);
+    const size_t bytes = size * count;
+    if (bytes > kMaxReplyBytes - reply->body.size()) {
+        reply->too_large = true;
+        return 0;  // ends the transfer with a write error
+    }
+    reply->body.append(data, bytes);
+    return bytes;
 }
 
 int abort_when_cancelled(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<const std::atomic<bool>*>(userdata)->load() ? 1 : 0;
+}
+
+bool is_credentials_header(std::string_view line) {
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return false;
+    std::string name(line.substr(0, colon));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name == "authorization" || name == "proxy-authorization";
+}
+
+// libcurl's verbose trace, line by line, with the credentials it sends
+// hidden: users paste this trace into bug reports.
+int write_trace(CURL*, curl_infotype type, char* data, size_t size, void*) {
+    const char* prefix = type == CURLINFO_TEXT         ? "* "
+                         : type == CURLINFO_HEADER_IN  ? "< "
+                         : type == CURLINFO_HEADER_OUT ? "> "
+                                                       : nullptr;
+    if (prefix == nullptr) return 0;
+    std::string out;
+    std::string_view text(data, size);
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        out += prefix;
+        if (type == CURLINFO_HEADER_OUT && is_credentials_header(line)) {
+            out += line.substr(0, line.find(':'));
+            out += ": ***";
+        } else {
+            out += line;
+        }
+        out += '\n';
+    }
+    std::fwrite(out.data(), 1, out.size(), stderr);
+    return 0;
 }
 
 std::string request_body(const std::string& method, const nlohmann::json& params) {
@@ -51,26 +162,79 @@ std::string request_body(const std::string& method, const nlohmann::json& params
     return request.dump();
 }
 
+std::string excerpt(std::string_view node_text) { return printable(node_text, kMaxNodeTextBytes); }
+
+// Whether brackets and braces, outside strings, open deeper than limit. The
+// JSON library copies and prints values recursively, so such a reply must
+// be refused before it is parsed.
+bool nested_deeper_than(std::string_view text, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+nlohmann::json parse_reply(const std::string& body) {
+    if (nested_deeper_than(body, kMaxReplyDepth)) {
+        throw RpcNoAnswer("invalid JSON-RPC response: nested deeper than " +
+                          std::to_string(kMaxReplyDepth) + " levels body=" + excerpt(body));
+    }
+    try {
+        return nlohmann::json::parse(body);
+    } catch (const nlohmann::json::exception& e) {
+        // The library quotes what it read last, which can be the whole body.
+        throw RpcNoAnswer("invalid JSON-RPC response: " + excerpt(e.what()) +
+                          " body=" + excerpt(body));
+    }
+}
+
+bool carries_error(const nlohmann::json& response) {
+    if (!response.is_object()) return false;
+    const auto error = response.find("error");
+    return error != response.end() && !error->is_null();
+}
+
 // Turns a completed HTTP exchange into the result or the matching error.
 nlohmann::json interpret_response(const std::string& method, long status, const std::string& body) {
     if (status < 200 || status > 299) {
-        throw RpcError("RPC HTTP " + std::to_string(status) + " calling " + method + ": " + body);
+        const std::string message =
+            "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + excerpt(body);
+        // A JSON-RPC error under an HTTP error status is still the node's answer.
+        bool answered = false;
+        try {
+            answered = carries_error(parse_reply(body));
+        } catch (const RpcNoAnswer&) {
+        }
+        if (answered) throw RpcError(message);
+        throw RpcNoAnswer(message);
     }
-    nlohmann::json response;
-    try {
-        response = nlohmann::json::parse(body);
-    } catch (const nlohmann::json::exception& e) {
-        throw RpcError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + body);
+    nlohmann::json response = parse_reply(body);
+    if (carries_error(response)) {
+        throw RpcError("JSON-RPC error calling " + method + ": " +
+                       excerpt(response["error"].dump()));
     }
     if (response.is_object()) {
-        const auto error = response.find("error");
-        if (error != response.end() && !error->is_null()) {
-            throw RpcError("JSON-RPC error calling " + method + ": " + error->dump());
-        }
         const auto result = response.find("result");
-        if (result != response.end()) return *result;
+        if (result != response.end()) return std::move(*result);
     }
-    throw RpcError("JSON-RPC response missing result for " + method);
+    throw RpcNoAnswer("JSON-RPC response missing result for " + method);
 }
 
 }  // namespace
@@ -83,6 +247,7 @@ RpcClient::RpcClient(RpcSettings settings)
       timeout_ms_(settings.timeout_ms),
       verbose_(settings.verbose) {
     init_curl_once();
+    check_url(url_);
     if (!cookie_file_.empty()) load_cookie_credentials(cookie_file_, user_, password_);
 }
 
@@ -90,9 +255,9 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
                                std::int64_t timeout_ms, const std::atomic<bool>* cancel) const {
     const std::string body = request_body(method, params);
     const EasyHandle handle(curl_easy_init());
-    if (!handle) throw RpcError("curl_easy_init failed");
+    if (!handle) throw RpcNoAnswer("curl_easy_init failed");
     const HeaderList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
-    std::string response;
+    Reply reply;
     const std::int64_t effective_timeout = timeout_ms < 0 ? timeout_ms_ : timeout_ms;
 
     CURL* curl = handle.get();
@@ -102,11 +267,15 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append_response);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, verbose_ ? 1L : 0L);
+    if (verbose_) curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, write_trace);
     if (effective_timeout > 0) {
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(effective_timeout));
     }
@@ -125,29 +294,36 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
 
     const CURLcode code = curl_easy_perform(curl);
     if (code == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled();
+    if (reply.too_large || code == CURLE_FILESIZE_EXCEEDED) {
+        throw RpcNoAnswer("RPC response to " + method + " is larger than " +
+                          std::to_string(kMaxReplyBytes) + " bytes");
+    }
     if (code != CURLE_OK) {
-        throw RpcError("RPC curl failure calling " + method + ": " + curl_easy_strerror(code));
+        throw RpcNoAnswer("RPC curl failure calling " + method + ": " + curl_easy_strerror(code));
     }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    return interpret_response(method, status, response);
+    return interpret_response(method, status, reply.body);
 }
 
 std::string redact_url(const std::string& url) {
-    // The authority runs from after "scheme://" (or the start, for a URL
-    // without scheme) to the first '/', '?' or '#'; credentials end at its
-    // last '@', so a password holding '@' is hidden whole.
-    const std::size_t scheme_end = url.find("://");
-    const bool has_scheme = scheme_end != std::string::npos && scheme_end > 0 &&
-                            url.find_first_not_of(kSchemeChars) == scheme_end;
-    const std::size_t authority_begin = has_scheme ? scheme_end + 3 : 0;
-    std::size_t authority_end = url.find_first_of("/?#", authority_begin);
-    if (authority_end == std::string::npos) authority_end = url.size();
-    const std::size_t at = url.rfind('@', authority_end);
-    if (at == std::string::npos || at < authority_begin) return url;
-    const std::size_t colon = url.find(':', authority_begin);
-    if (colon == std::string::npos || colon > at || colon + 1 == at) return url;
-    return url.substr(0, colon + 1) + "***" + url.substr(at);
+    CURLUcode code = CURLUE_OK;
+    const UrlHandle handle = parse_url(url, &code);
+    if (!handle) return redact_unparsed_url(url);
+    const std::optional<std::string> password = url_part(handle.get(), CURLUPART_PASSWORD);
+    if (!password || password->empty()) return url;
+    // libcurl takes user and password as they are written, so "user:password@"
+    // stands in the text; its first occurrence is the one libcurl read,
+    // because nothing before the authority can hold an '@'.
+    const std::string user = url_part(handle.get(), CURLUPART_USER).value_or("");
+    const std::string userinfo = user + ":" + *password + "@";
+    const std::size_t at = url.find(userinfo);
+    if (at != std::string::npos) {
+        return url.substr(0, at + user.size() + 1) + "***" + url.substr(at + userinfo.size() - 1);
+    }
+    // Not written as libcurl holds it: show libcurl's own form instead.
+    curl_url_set(handle.get(), CURLUPART_PASSWORD, "***", 0);
+    return url_part(handle.get(), CURLUPART_URL).value_or("");
 }
 
 }  // namespace qvn

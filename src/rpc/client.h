@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -26,18 +27,39 @@ class RpcError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The node gave no JSON-RPC answer: the transfer failed, or the reply was an
+// HTTP error, not JSON, too large or without "result". Worth retrying, unlike
+// an answer whose "error" the node filled in.
+class RpcNoAnswer : public RpcError {
+  public:
+    using RpcError::RpcError;
+};
+
 // The transfer was aborted through the caller's cancel flag.
 class RpcCancelled : public std::runtime_error {
   public:
     RpcCancelled() : std::runtime_error("RPC cancelled") {}
 };
 
+// The largest reply body accepted: far above any real template (a full 4 MB
+// block as hex is 8 MB), yet small enough that a broken or hostile node
+// cannot make the miner run out of memory.
+inline constexpr std::size_t kMaxReplyBytes = 64 * 1024 * 1024;
+
+// Replies nested deeper than this are refused before anything recurses
+// through them; real answers nest three or four levels.
+inline constexpr int kMaxReplyDepth = 256;
+
+// How much of a node's text (an error body, a reason) goes into a message.
+inline constexpr std::size_t kMaxNodeTextBytes = 300;
+
 // Request ids of the whole process, across threads; the first request carries 1.
 extern std::atomic<std::uint64_t> next_request_id;
 
 class RpcClient {
   public:
-    // Reads the cookie file when one is set; its errors propagate.
+    // Checks that the URL is one libcurl reads as http or https, then reads
+    // the cookie file when one is set; its errors propagate.
     explicit RpcClient(RpcSettings settings);
 
     // Posts {"id","jsonrpc":"1.0","method","params"} (params null -> []) and
@@ -62,7 +84,7 @@ class RpcClient {
     bool verbose_;
 };
 
-// The URL with the password of any "user:password@" part replaced by "***",
+// The URL with the password that libcurl would send replaced by "***",
 // everything else byte for byte; for log lines, which must never show it.
 std::string redact_url(const std::string& url);
 

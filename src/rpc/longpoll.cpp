@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 
+#include "block/text.h"
 #include "rpc/block_template.h"
 #include "rpc/client.h"
 #include "rpc/stop.h"
@@ -12,6 +13,9 @@ namespace qvn {
 namespace {
 
 constexpr int kBackoffSteps = 20;
+// A node that answers long polls at once would otherwise be asked again and
+// again as fast as it answers, taking the cores from the workers.
+constexpr std::chrono::seconds kMinPollInterval{1};
 constexpr std::chrono::milliseconds kBackoffStep{100};
 
 // About two seconds between failed attempts; only a process stop cuts it short.
@@ -69,19 +73,23 @@ void LongPoller::poll_loop() {
             id = longpollid;
             abort_request = false;
         }
+        const auto started = std::chrono::steady_clock::now();
         try {
             nlohmann::json result = get_block_template(client, id, 0, &abort_request);
             // The driver moved on to another id while this answer was on its way.
             if (abort_request) continue;
-            const std::lock_guard<std::mutex> lock(mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             const auto next = result.find("longpollid");  // end() unless an object
             if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
             latest = std::move(result);
             update_ready = true;
+            cv.wait_until(lock, started + kMinPollInterval, [this] { return stop.load(); });
         } catch (const RpcCancelled&) {
             // follow() or the destructor gave this request up; nothing to report.
         } catch (const std::exception& e) {
-            if (!stop_requested) std::cerr << "[longpoll] " << e.what() << "\n";
+            if (!stop_requested) {
+                std::cerr << "[longpoll] " << printable(e.what(), kMaxMessageBytes) << "\n";
+            }
             back_off();
         }
     }

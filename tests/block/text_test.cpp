@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "test_support/env.h"
 
@@ -25,6 +26,23 @@ TEST(Trim, RemovesOnlyTheFourBlanksAtBothEnds) {
     EXPECT_EQ(trim("   \t\r\n"), "");
     EXPECT_EQ(trim(""), "");
     EXPECT_EQ(trim("\fx\f"), "\fx\f");
+}
+
+TEST(Printable, EscapesControlsAndCutsLongText) {
+    struct Case {
+        std::string text;
+        std::size_t max_bytes;
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {"plain text", 300, "plain text"},
+        {"\x1b[2Jnew\nline\x7f", 300, "\\x1b[2Jnew\\x0aline\\x7f"},
+        {"caf\xc3\xa9 \xc2\x9b \xc2\xa0", 300, "caf\xc3\xa9 \\xc2\\x9b \xc2\xa0"},
+        {"abcdef", 3, "abc... (6 bytes)"},
+        {"abc", 3, "abc"},
+        {std::string("a\0b", 3), 300, "a\\x00b"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(printable(c.text, c.max_bytes), c.shown) << c.text;
 }
 
 TEST(HexEncode, LowercasePairsInByteOrder) {

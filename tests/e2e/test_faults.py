@@ -2,9 +2,10 @@
 fails chosen calls or sends work that does not parse."""
 
 import json
+import time
 import unittest
 
-from harness import FOUND, ZERO_TARGET, E2ECase
+from harness import FOUND, STAT, ZERO_TARGET, E2ECase
 
 EASY = 6
 PASS_THROUGH = {"cmd": "queue", "method": "getblocktemplate"}  # answered as usual
@@ -70,10 +71,20 @@ class Refresh(E2ECase):
         node.control(PASS_THROUGH)
         node.control({"cmd": "queue", "method": "getblocktemplate", "status": 500,
                       "body": "down", "times": 0})
+        started = time.monotonic()
         miner = self.start_miner(node, "--no-longpoll", "--poll-sec", "1", "--status-sec", "1")
         failed = "[rpc] periodic getblocktemplate failed: RPC HTTP 500 calling getblocktemplate: down"
         at, _ = miner.wait_line(failed, stream="stderr")
         miner.wait_line(failed, stream="stderr", after=at + 1)
+        # The failures neither restart the nonces (every nonce so far was
+        # hashed once, from 0 on) nor come more often than --poll-sec.
+        time.sleep(1)
+        requests = node.control({"cmd": "requests", "method": "getblocktemplate"})["requests"]
+        self.assertLessEqual(len(requests), time.monotonic() - started + 2)
+        stats = [STAT.match(line).groups() for line in miner.stdout if STAT.match(line)]
+        self.assertTrue(stats, miner.transcript())
+        for height, _, nonce, total in stats:
+            self.assertEqual((height, int(total)), ("1", int(nonce) + 4096), miner.transcript())
         node.control({"cmd": "clear_rules"})
         node.control({"cmd": "advance"})
         at, _ = miner.wait_line("[work] height=2 ")

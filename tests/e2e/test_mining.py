@@ -144,21 +144,34 @@ class Stopping(E2ECase):
 
 
 class Extranonce(E2ECase):
-    def test_each_pass_over_a_tiny_range_takes_the_next_extranonce(self):
-        # A range of 4 nonces is one chunk, so after n passes the total is
-        # 4n and the pass just finished used start + n - 1 (modulo 2^64).
-        for start in (0, 41, 2**64 - 1):
-            with self.subTest(extranonce=start):
-                node = self.start_node(target_hex=ZERO_TARGET, noncerange="0000001000000013")
+    def test_each_pass_searches_the_range_once_then_takes_the_next_extranonce(self):
+        # A [stat] line follows the chunk from `nonce`: chunks start
+        # threads x iters apart, so after passes over a range of size nonces
+        # the total is size x passes + the part of this pass, and the tiny
+        # range is one chunk per pass. Extranonces wrap modulo 2^64.
+        # start, threads, iters, noncerange
+        cases = [
+            (0, 1, 8, "0000001000000013"),
+            (41, 1, 8, "0000001000000013"),
+            (2**64 - 1, 1, 8, "0000001000000013"),
+            (5, 2, 256, "0000100000001fff"),
+        ]
+        for start, threads, iters, noncerange in cases:
+            with self.subTest(extranonce=start, threads=threads):
+                low, high = int(noncerange[:8], 16), int(noncerange[8:], 16)
+                size, chunk = high - low + 1, threads * iters
+                node = self.start_node(target_hex=ZERO_TARGET, noncerange=noncerange)
                 miner = self.start_miner(node, "--extranonce", str(start), "--status-sec", "1",
-                                         iters=8)
+                                         threads=threads, iters=iters)
                 at = 0
-                for _ in range(1):
+                for _ in range(2):
                     at, line = miner.wait_line(STAT, after=at)
                     height, extranonce, nonce, total = map(int, STAT.match(line).groups())
-                    self.assertEqual((height, nonce, total % 4), (1, 16, 0), line)
-                    self.assertGreater(total, 8, line)
-                    self.assertEqual(extranonce, (start + total // 4 - 1) % 2**64, line)
+                    passes = (extranonce - start) % 2**64
+                    self.assertEqual((height, (nonce - low) % chunk), (1, 0), line)
+                    self.assertEqual(total, size * passes + nonce - low + min(chunk, high - nonce + 1),
+                                     line)
+                    self.assertGreater(passes, 1, line)
                     at += 1
                 self.stop_miner(miner)
 

@@ -335,6 +335,11 @@ TEST(RedactUrl, HidesOnlyThePassword) {
         {"user:secret@host:8332", "user:***@host:8332"},
         {"host:8332/path/a:b@c", "host:8332/path/a:b@c"},
         {"http://host/path?u=a:b@c", "http://host/path?u=a:b@c"},
+        // Forms libcurl reads as credentials although a hand-written parser may not.
+        {"http:/user:secret@host:8332/", "http:/user:***@host:8332/"},
+        {"http:///user:secret@host:8332/", "http:///user:***@host:8332/"},
+        {"http:user:pw@host/", "http:***@host/"},  // libcurl's user is "http"
+        {"http://u:p%41ss@h/", "http://u:***@h/"},
         {"", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(redact_url(c.url), c.shown) << c.url;

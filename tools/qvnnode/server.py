@@ -35,7 +35,8 @@ In-process, ``node.control({...})`` takes and returns the same objects.
                                current template, or all of them with the given
                                raw response when status/body are given.
   queue         [method="*"] [times=1] [status=N] [body=TEXT | body_hex=HEX |
-                result=JSON error=JSON] [delay_ms=N] [hold=true] [drop=true]
+                result=JSON error=JSON | stream_bytes=N] [delay_ms=N]
+                [hold=true] [drop=true] [truncate=true]
                                Adds a response rule for the next matching calls
                                ("*" matches any method; times=0 is persistent).
                                delay_ms waits first; hold waits for a release;
@@ -43,6 +44,10 @@ In-process, ``node.control({...})`` takes and returns the same objects.
                                body/body_hex send that raw body, result/error a
                                JSON-RPC response with the request's id; status
                                alone changes only the HTTP status.
+                               stream_bytes sends that many bytes of "x" with
+                               no Content-Length, ended by closing the
+                               connection; truncate announces the whole answer
+                               but closes after half of it.
   clear_rules                  -> removes every queued rule
   set_auth      user=U password=P
                                Requires HTTP Basic authentication (401 with an
@@ -64,8 +69,8 @@ the first parameter object; null matches requests without one).
 A request record: {"seq", "path", "headers": [[name, value], ...], "body"
 (text, undecodable bytes replaced), "body_hex", "id", "method", "params",
 "longpollid", "state", "status", "response"}. state is "received", "held",
-"answered", "dropped" or "disconnected" (the client went away while the node
-was holding or delaying it).
+"answered", "truncated", "dropped" or "disconnected" (the client went away
+while the node was holding or delaying it).
 """
 
 import base64
@@ -113,6 +118,20 @@ class RawResponse(Exception):
         super().__init__(status)
         self.status = status
         self.body = body
+
+
+class Streamed:
+    """An answer body of count filler bytes, sent without a length."""
+
+    def __init__(self, count):
+        self.count = count
+
+    def decode(self, *_):
+        return "<%d streamed bytes>" % self.count
+
+
+class Truncated(bytes):
+    """An answer whose connection is closed halfway through its body."""
 
 
 class ClientGone(Exception):
@@ -193,12 +212,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def send_raw(self, status, body, content_type="application/json"):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        if not isinstance(body, Streamed):
+            self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(body)
-        self.wfile.flush()
         self.close_connection = True
+        if isinstance(body, Streamed):
+            piece = b"x" * (1 << 20)
+            for start in range(0, body.count, len(piece)):
+                self.wfile.write(piece[:body.count - start])
+        elif isinstance(body, Truncated):
+            self.wfile.write(body[:len(body) // 2])
+        else:
+            self.wfile.write(body)
+        self.wfile.flush()
 
     def client_gone(self):
         """True once the client has closed its end (it sends nothing more)."""
@@ -449,6 +476,9 @@ class NodeDouble:
             handler.send_raw(status, payload)
         except OSError:
             self._set_state(record, "disconnected")
+            return
+        if isinstance(payload, Truncated):
+            self._set_state(record, "truncated")
 
     def _record(self, handler, body):
         text = body.decode("utf-8", "replace")
@@ -499,17 +529,28 @@ class NodeDouble:
                 call.hold(lambda: self.generation != generation)
             if rule.get("drop"):
                 return None, None
-            if "body" in rule:
-                return int(rule.get("status", 200)), str(rule["body"]).encode("utf-8")
-            if "body_hex" in rule:
-                return int(rule.get("status", 200)), bytes.fromhex(rule["body_hex"])
-            if "result" in rule or "error" in rule:
-                return int(rule.get("status", 200)), self._envelope(
-                    rule.get("result"), rule.get("error"), call.id)
+            status, payload = self._scripted(rule, call)
+            if payload is not None:
+                return status, Truncated(payload) if rule.get("truncate") else payload
         status, payload = self._dispatch(call, body)
         if rule is not None and "status" in rule:
             status = int(rule["status"])
+        if rule is not None and rule.get("truncate"):
+            payload = Truncated(payload)
         return status, payload
+
+    def _scripted(self, rule, call):
+        """(status, body) a rule prescribes, or (status, None) to answer as usual."""
+        status = int(rule.get("status", 200))
+        if "body" in rule:
+            return status, str(rule["body"]).encode("utf-8")
+        if "body_hex" in rule:
+            return status, bytes.fromhex(rule["body_hex"])
+        if "stream_bytes" in rule:
+            return status, Streamed(int(rule["stream_bytes"]))
+        if "result" in rule or "error" in rule:
+            return status, self._envelope(rule.get("result"), rule.get("error"), call.id)
+        return status, None
 
     def _dispatch(self, call, body):
         try:

@@ -1,0 +1,246 @@
+"""The real miner against a faulty or hostile node: a found block still
+reaches the node (or the user), and nothing the node sends crashes, stalls,
+floods or fools the miner."""
+
+import base64
+import re
+import signal
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import PAYOUT, QVNCPU, STAT, ZERO_TARGET, E2ECase, Miner
+
+EASY = 6
+PASS_THROUGH = {"cmd": "queue", "method": "getblocktemplate"}  # answered as usual
+DEEP = "[" * 100000 + "]" * 100000
+OVER_CAP = 80 << 20  # more than the 64 MiB the miner accepts
+CAP_MESSAGE = "RPC response to getblocktemplate is larger than 67108864 bytes"
+UNDELIVERED = re.compile(r"^\[submit\] block not delivered, submit it by hand: "
+                         r"submitblock ([0-9a-f]+)$")
+ESCAPES = "\x1b]0;pwned\x07\x1b[2J\x1b[31merror: wrong password\x1b[0m\u009b"
+ESCAPED = ("\\x1b]0;pwned\\x07\\x1b[2J\\x1b[31merror: wrong password\\x1b[0m\\xc2\\x9b")
+
+
+def submitted_hex(node):
+    return [r["params"][0] for r in node.control({"cmd": "requests", "method": "submitblock"})
+            ["requests"]]
+
+
+class Output(E2ECase):
+    def test_closed_stdout_does_not_stop_a_submission(self):
+        # As `qvncpu ... | head -2`: the reader goes away before the block is found.
+        node = self.start_node(work_bits=EASY)
+        node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
+        proc = subprocess.Popen(
+            [QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads", "1", "--mine-one",
+             "--rpc-cookie", node.datadir + "/.cookie"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        self.assertTrue(proc.stdout.readline().startswith(b"[cpu] "))
+        self.assertTrue(proc.stdout.readline().startswith(b"[rpc] "))
+        proc.stdout.close()
+        self.assertTrue(node.control({"cmd": "wait_requests", "count": 1, "state": "held"})["ok"])
+        node.control({"cmd": "release"})
+        _, stderr = proc.communicate(timeout=15)
+        self.assertEqual((proc.returncode, stderr), (0, b""))
+        [sub] = node.control({"cmd": "submissions"})["submissions"]
+        self.assertTrue(sub["accepted"], sub)
+
+
+class Replies(E2ECase):
+    def test_replies_refused_at_start_up(self):
+        big_error = "x" * (1 << 20)
+        # rule for the first getblocktemplate; the error line it gives
+        cases = [
+            ({"body": '{"result":' + DEEP + "}"},
+             re.escape('error: invalid JSON-RPC response: nested deeper than 256 levels '
+                       'body={"result":' + "[" * 290) + r"\.\.\. \(200011 bytes\)$"),
+            ({"body": '{"result":null,"error":' + DEEP + "}"},
+             "error: invalid JSON-RPC response: nested deeper than 256 levels body="),
+            ({"stream_bytes": OVER_CAP}, re.escape("error: " + CAP_MESSAGE) + "$"),
+            ({"status": 500, "body": big_error},
+             re.escape("error: RPC HTTP 500 calling getblocktemplate: " + "x" * 300 +
+                       "... (1048576 bytes)") + "$"),
+            ({"status": 500, "body": ESCAPES},
+             re.escape("error: RPC HTTP 500 calling getblocktemplate: " + ESCAPED) + "$"),
+            ({"result": {"version": 1, "previousblockhash": "00" * 32, "coinbasevalue": 1,
+                         "height": 1, "curtime": 1, "bits": ESCAPES}},
+             re.escape("error: expected 8 hex chars for bits, got: " + ESCAPED) + "$"),
+        ]
+        for rule, error in cases:
+            with self.subTest(rule=str(rule)[:60]):
+                node = self.start_node(work_bits=EASY)
+                node.control(dict(rule, cmd="queue", method="getblocktemplate"))
+                miner, code = self.run_to_exit(node)
+                self.assertEqual(code, 1, miner.transcript())
+                [line, hint] = miner.stderr
+                self.assertRegex(line, "^" + error)
+                self.assertNotIn("\x1b", line)
+                self.assertEqual(hint, "try --help")
+
+    def test_long_poll_replies_refused_while_mining(self):
+        # rule for the first long poll; the line it gives
+        cases = [
+            ({"body": DEEP}, "[longpoll] invalid JSON-RPC response: nested deeper than 256"),
+            ({"stream_bytes": OVER_CAP}, "[longpoll] " + CAP_MESSAGE),
+        ]
+        for rule, line in cases:
+            with self.subTest(line=line):
+                node = self.start_node(target_hex=ZERO_TARGET)
+                node.control(PASS_THROUGH)
+                node.control(dict(rule, cmd="queue", method="getblocktemplate"))
+                miner = self.start_miner(node, "--status-sec", "1")
+                at, _ = miner.wait_line(line, stream="stderr")
+                miner.wait_line(STAT)
+                self.stop_miner(miner)
+
+
+class Delivery(E2ECase):
+    def test_a_block_is_offered_until_the_node_answers(self):
+        verdict_body = '{"result":null,"error":{"code":-22,"message":"Block decode failed"},"id":1}'
+        # rules for submitblock; attempts expected; the last answer's line; exit status
+        cases = [
+            ([{"truncate": True}], 2, '[submit] node returned: "duplicate"', 0),
+            ([{"body": '{"result":' + DEEP + "}"}, {"status": 503, "body": "busy"}], 3,
+             "[submit] accepted by node", 0),
+            ([{"status": 500, "body": verdict_body}], 1,
+             "[submit] submitblock failed: RPC HTTP 500 calling submitblock: " + verdict_body, 0),
+            ([{"drop": True, "times": 0}], 5, UNDELIVERED, 1),
+        ]
+        for rules, attempts, last, status in cases:
+            with self.subTest(rules=str(rules)[:60]):
+                node = self.start_node(work_bits=EASY)
+                for rule in rules:
+                    node.control(dict(rule, cmd="queue", method="submitblock"))
+                miner, code = self.run_to_exit(node, "--mine-one", "--no-longpoll", timeout=30)
+                self.assertEqual(code, status, miner.transcript())
+                blocks = submitted_hex(node)
+                self.assertEqual(len(blocks), attempts, miner.transcript())
+                self.assertEqual(len(set(blocks)), 1)
+                self.assertEqual(sum(line.startswith("[submit] retrying in ")
+                                     for line in miner.stderr), attempts - 1)
+                stream = "stderr" if status or "failed" in str(last) else "stdout"
+                _, line = miner.wait_line(last, stream=stream, timeout=0)
+                if status:
+                    self.assertEqual(UNDELIVERED.match(line).group(1), blocks[0])
+
+    def test_new_block_on_the_network_ends_the_attempts(self):
+        node = self.start_node(work_bits=EASY)
+        node.control({"cmd": "queue", "method": "submitblock", "drop": True, "times": 0})
+        miner = self.start_miner(node, "--mine-one")
+        miner.wait_line("[submit] retrying in 1 s (attempt 2 of 5)", stream="stderr")
+        node.control({"cmd": "advance"})
+        self.assertEqual(miner.wait_exit(), 1, miner.transcript())
+        at, _ = miner.wait_line("[submit] the node has work on a newer block; giving up this one",
+                                stream="stderr", timeout=0)
+        _, line = miner.wait_line(UNDELIVERED, stream="stderr", after=at, timeout=0)
+        self.assertLess(len(submitted_hex(node)), 5)
+
+    def test_a_rejected_block_is_never_found_again(self):
+        # The node keeps the same work and rejects every block: each new
+        # block is another nonce (or another second's header).
+        node = self.start_node(work_bits=EASY)
+        node.control({"cmd": "queue", "method": "submitblock", "result": "rejected",
+                      "times": 0})
+        miner = self.start_miner(node)
+        miner.wait_line('[submit] node returned: "rejected"')
+        requests = node.control({"cmd": "wait_requests", "count": 6, "method": "submitblock"})
+        self.stop_miner(miner)
+        blocks = [r["params"][0] for r in requests["requests"]]
+        self.assertEqual(len(set(blocks)), len(blocks), miner.transcript())
+        for earlier, later in zip(blocks, blocks[1:]):
+            if earlier[:152] == later[:152]:  # same header but the nonce
+                self.assertGreater(int.from_bytes(bytes.fromhex(later[152:160]), "little"),
+                                   int.from_bytes(bytes.fromhex(earlier[152:160]), "little"))
+
+
+class Urls(E2ECase):
+    def test_only_http_and_https(self):
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        listener.setblocking(False)
+        port = listener.getsockname()[1]
+        for scheme in ("file", "ftp", "gopher", "dict", "telnet"):
+            with self.subTest(scheme=scheme):
+                url = "file:///etc/passwd" if scheme == "file" else "%s://127.0.0.1:%d/" % (
+                    scheme, port)
+                miner = Miner(["--rpc-url", url, "--rpc-user", "u", "--rpc-pass", "secret",
+                               "--payout", PAYOUT])
+                self.addCleanup(miner.close)
+                self.assertEqual(miner.wait_exit(), 1, miner.transcript())
+                self.assertEqual(miner.stderr, [
+                    'error: unsupported RPC URL scheme "%s": use http:// or https://' % scheme,
+                    "try --help"])
+                with self.assertRaises(BlockingIOError):
+                    listener.accept()
+
+    def test_the_password_is_never_printed(self):
+        user, password = "rpcuser", "S3cretPass"
+        token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+        # URL form (%s: host and port); extra options
+        cases = [
+            ("http:/rpcuser:S3cretPass@%s/", []),
+            ("http:///rpcuser:S3cretPass@%s/", []),
+            ("rpcuser:S3cretPass@%s", []),
+            ("http://rpcuser:S3cretPass@%s/", ["--rpc-verbose-curl"]),
+        ]
+        for form, args in cases:
+            with self.subTest(form=form):
+                node = self.start_node(work_bits=EASY)
+                node.control({"cmd": "set_auth", "user": user, "password": password})
+                url = form % node.url[len("http://"):].rstrip("/")
+                miner = Miner(["--rpc-url", url, "--payout", PAYOUT, "--threads", "1",
+                               "--mine-one"] + args)
+                self.addCleanup(miner.close)
+                self.assertEqual(miner.wait_exit(), 0, miner.transcript())
+                self.assertIn("[rpc] url=" + url.replace(password, "***"), miner.stdout)
+                text = "\n".join(miner.stdout + miner.stderr)
+                self.assertNotIn(password, text)
+                self.assertNotIn(token, text)
+                if args:
+                    self.assertIn("> Authorization: ***", miner.stderr)
+
+
+class Pacing(E2ECase):
+    def test_long_polls_answered_at_once_are_paced(self):
+        node = self.start_node(target_hex=ZERO_TARGET)
+        node.control({"cmd": "set_longpoll", "mode": "never"})
+        started = time.monotonic()
+        miner = self.start_miner(node, "--status-sec", "1")
+        miner.wait_line(STAT)
+        time.sleep(2)
+        polls = node.control({"cmd": "requests", "method": "getblocktemplate"})["requests"]
+        elapsed = time.monotonic() - started
+        self.stop_miner(miner)
+        self.assertLessEqual(len([r for r in polls if r["longpollid"]]), elapsed + 2)
+
+    def test_a_stop_request_ends_waiting_for_the_node(self):
+        # miner options; rules; the line after which the node stops answering
+        cases = [
+            ([], [], "[rpc] "),
+            (["--rpc-timeout-ms", "0"], [], "[rpc] "),
+            (["--no-longpoll", "--poll-sec", "1"], [PASS_THROUGH], "[work] periodic GBT refresh"),
+        ]
+        for args, rules, before in cases:
+            with self.subTest(args=args, before=before):
+                node = self.start_node(target_hex=ZERO_TARGET)
+                for rule in rules:
+                    node.control(rule)
+                node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
+                miner = self.start_miner(node, *args)
+                miner.wait_line(before)
+                node.control({"cmd": "wait_requests", "count": 1, "state": "held"})
+                started = time.monotonic()
+                miner.send(signal.SIGINT)
+                self.assertEqual(miner.wait_exit(), 0, miner.transcript())
+                self.assertLess(time.monotonic() - started, 4)
+                self.assertEqual(miner.stdout[-1], "[exit] stopped")
+                self.assertEqual(miner.stderr, [])
+
+
+if __name__ == "__main__":
+    unittest.main()

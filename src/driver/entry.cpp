@@ -1,5 +1,8 @@
 #include "driver/entry.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -27,6 +30,15 @@ int run_selftest(const MinerConfig& config) {
     return kExitOk;
 }
 
+// A process started with standard output (or another standard stream)
+// closed would hand that descriptor to the first socket it opens, and its
+// log lines would go to the node. /dev/null takes the place instead.
+void hold_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1) open("/dev/null", O_RDWR);  // takes the lowest free: fd
+    }
+}
+
 }  // namespace
 
 extern "C" void on_signal(int) { stop_requested.store(true); }
@@ -37,6 +49,7 @@ int run_qvncpu(int argc, char** argv) {
     // A closed terminal or pipe must not kill the miner on its next line,
     // least of all between finding a block and submitting it.
     std::signal(SIGPIPE, SIG_IGN);
+    hold_standard_descriptors();
     // Progress lines should reach a pipe or a log file as they happen, not
     // when a block-sized buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

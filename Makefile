@@ -3,6 +3,10 @@
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
 AVX512_BUILD ?= build-avx512
+FUZZ_BUILD ?= build-fuzz
+# Seconds per fuzz target: make fuzz, and the short run inside make test.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 # Build options, for example CMAKE_FLAGS=-DQVN_KERNEL=avx512. Each make run
 # starts from the default options, so that a choice made once does not stay
@@ -10,7 +14,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -DQVN_KERNEL=avx2 -DQVN_NATIVE=OFF
 
-.PHONY: all deps build test unit tsan avx512 run bench format clean
+.PHONY: all deps build test unit tsan avx512 fuzz fuzz-smoke run bench format clean
 
 all: build
 
@@ -22,8 +26,9 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The whole suite: unit and integration tests, then the threaded parts again
-# under ThreadSanitizer, then the eight-way AVX-512 build.
-test: unit tsan avx512
+# under ThreadSanitizer, then the eight-way AVX-512 build, then a few seconds
+# of each fuzz target.
+test: unit tsan avx512 fuzz-smoke
 
 unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -44,6 +49,13 @@ avx512: deps
 	  echo "skipping the AVX-512 build's tests: $$why"; \
 	fi
 
+# Each libFuzzer target of tests/fuzz for FUZZ_SECONDS, one after the other.
+fuzz: deps
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) scripts/fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: deps
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) scripts/fuzz --smoke $(FUZZ_SMOKE_SECONDS)
+
 run: build
 	scripts/demo $(BUILD)/qvncpu
 
@@ -54,4 +66,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD) $(FUZZ_BUILD)

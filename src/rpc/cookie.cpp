@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "block/text.h"
 
@@ -54,15 +55,19 @@ std::string read_file(const std::string& path) {
     return contents;
 }
 
+std::optional<CookieCredentials> split_cookie(const std::string& text) {
+    const std::string cookie = trim(text);
+    const std::size_t colon = cookie.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    return CookieCredentials{cookie.substr(0, colon), cookie.substr(colon + 1)};
+}
+
 void load_cookie_credentials(const std::string& cookie_file, std::string& user,
                              std::string& password) {
-    const std::string cookie = trim(read_file(cookie_file));
-    const std::size_t colon = cookie.find(':');
-    if (colon == std::string::npos) {
-        fail("RPC cookie file does not contain user:password: " + cookie_file);
-    }
-    user = cookie.substr(0, colon);
-    password = cookie.substr(colon + 1);
+    std::optional<CookieCredentials> credentials = split_cookie(read_file(cookie_file));
+    if (!credentials) fail("RPC cookie file does not contain user:password: " + cookie_file);
+    user = std::move(credentials->user);
+    password = std::move(credentials->password);
 }
 
 }  // namespace qvn

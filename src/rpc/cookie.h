@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace qvn {
@@ -14,6 +15,15 @@ inline constexpr std::size_t kMaxCookieFileSize = 64 * 1024;
 // a device, a directory, a bigger file) fails instead of hanging or filling
 // memory.
 std::string read_file(const std::string& path);
+
+struct CookieCredentials {
+    std::string user;
+    std::string password;
+};
+
+// Trims the cookie text and splits it at the first colon (later colons belong
+// to the password); nothing when there is no colon.
+std::optional<CookieCredentials> split_cookie(const std::string& text);
 
 // Reads cookie_file, trims it and splits it at the first colon; the two parts
 // replace user and password. Either part may be empty (an empty user means no

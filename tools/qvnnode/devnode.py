@@ -2,7 +2,7 @@
 double's JSON-RPC machinery (qvnnode.server), so that the real miner can be
 run, watched and tested end to end on one machine.
 
-    python3 -m qvnnode.devnode --datadir DIR [--work-bits 18] [options]
+    /usr/bin/python3 -m qvnnode.devnode --datadir DIR [--work-bits 18] [options]
 
 It writes DIR/.cookie ("__cookie__:" and 64 random hex digits) the way a node
 does and requires HTTP Basic authentication with it (or --user/--password
@@ -427,27 +427,27 @@ class DevChain:
         except ValueError:  # bad hex or bad bytes
             record["error"] = DECODE_FAILED
             return record
-        header = block.header
-        record.update(hash=bc.display(header.pow_hash), previousblockhash=bc.display(header.prev_hash),
-                      nonce=header.nonce, time=header.time)
-        if block.txs and block.txs[0].inputs:
-            record.update(coinbase_facts(block.txs[0].inputs[0].script_sig))
+        record.update(hash=bc.display(bc.pow_hash(block)),
+                      previousblockhash=bc.display(block.hashPrevBlock), nonce=block.nNonce,
+                      time=block.nTime)
+        if block.vtx:
+            record.update(coinbase_facts(bytes(block.vtx[0].vin[0].scriptSig)))
         record["result"] = self.judge(block, record["hash"], record["previousblockhash"])
         if record["result"] is None:
-            self.extend(record["hash"], header.time, "submitted")
+            self.extend(record["hash"], block.nTime, "submitted")
             record["accepted"] = True
         elif record["result"] == "inconclusive":
             self.side_blocks.add(record["hash"])
         return record
 
-    def judge(self, block: bc.Block, block_hash: str, prev: str) -> str | None:
+    def judge(self, block: bc.CBlock, block_hash: str, prev: str) -> str | None:
         if block_hash in self.by_hash or block_hash in self.side_blocks:
             return "duplicate"
         parent = self.by_hash.get(prev)
         problems = [] if parent is not None else ["prev-blk-not-found"]
         on_tip = parent is self.tip
         problems += bc.check_block(block, self.expected_facts(parent or self.tip, on_tip))
-        if block.header.time > self.now() + MAX_FUTURE_SECONDS:
+        if block.nTime > self.now() + MAX_FUTURE_SECONDS:
             problems.append("time-too-new")
         if problems:
             return first_reason(problems)

@@ -44,6 +44,18 @@ avx512: deps
 	  echo "skipping the AVX-512 build's tests: $$why"; \
 	fi
 
+# The Debian package of the default build: $(BUILD)/qvncpu_<version>_amd64.deb,
+# installed with `sudo apt install ./$(BUILD)/qvncpu_*.deb`.
+.PHONY: deb install
+deb: build
+	cd $(BUILD) && cpack -G DEB
+
+# The program, its man page, the systemd unit and its options file under
+# PREFIX, staged under DESTDIR when given (a packager's make install).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
 run: build
 	scripts/demo $(BUILD)/qvncpu
 

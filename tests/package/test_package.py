@@ -1,12 +1,10 @@
 """The Debian package and the install rules, checked on what they produce:
 the package's file list and dependencies, the packaged program's self-test,
-the packaged man page against the program's own --help, the packaged systemd
-unit (with systemd-analyze, where it exists) and an install under another
-prefix."""
+the packaged man page against the program's own --help, and an install under
+another prefix. (test_service_unit.py checks the unit itself.)"""
 
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
@@ -78,8 +76,6 @@ class Package(unittest.TestCase):
         self.assertTrue(out.stdout.startswith("selftest ok ("), out.stdout)
 
     def test_man_page_holds_every_option_line_of_the_usage_text(self):
-        if shutil.which("man") is None:
-            self.skipTest("man is not installed; the man page was not rendered")
         usage = run(self.path("usr/bin/qvncpu"), "--help").stdout
         # Option and description; the page may break the line between them.
         options = [line for line in usage.splitlines() if line.startswith("  -")]
@@ -91,20 +87,6 @@ class Package(unittest.TestCase):
         for line in options:
             with self.subTest(line):
                 self.assertIn(" ".join(line.split()), text)
-
-    def test_unit_verifies(self):
-        if shutil.which("systemd-analyze") is None:
-            self.skipTest("systemd-analyze is not installed; the unit was not verified")
-        # Pointed at the extracted program and man page, which are not installed here.
-        with open(self.path(UNIT)) as f:
-            unit = f.read().replace("ExecStart=/usr/bin/", "ExecStart=%s/" % self.path("usr/bin"))
-        unit_path = os.path.join(self.tmp.name, "qvncpu.service")
-        with open(unit_path, "w") as f:
-            f.write(unit)
-        out = run("systemd-analyze", "verify", unit_path,
-                  env=dict(os.environ, MANPATH=self.path("usr/share/man")))
-        # systemd-analyze reports unknown or malformed settings but still exits 0.
-        self.assertEqual((out.returncode, out.stderr), (0, ""))
 
 
 class InstallRules(unittest.TestCase):

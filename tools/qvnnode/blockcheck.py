@@ -57,12 +57,10 @@ import json
 import struct
 import sys
 
-from bitcoin.core import (CBlock, CTransaction, WITNESS_COINBASE_SCRIPTPUBKEY_MAGIC, b2lx,
-                          lx)
-from bitcoin.core.script import OP_0, OP_1, OP_PUSHDATA1, OP_PUSHDATA2, OP_PUSHDATA4, CScriptOp
+from bitcoin.core import CBlock, CTransaction, WITNESS_COINBASE_SCRIPTPUBKEY_MAGIC, b2lx, lx
+from bitcoin.core.script import OP_0, OP_1, CScriptOp
 from bitcoin.core.serialize import Hash, SerializationError
 
-HEADER_SIZE = 80
 MAX_SCRIPT_SIG = 100
 MIN_SCRIPT_SIG = 2
 COMMITMENT_HEADER = WITNESS_COINBASE_SCRIPTPUBKEY_MAGIC

@@ -79,6 +79,8 @@ import threading
 import time
 from collections import Counter
 
+from bitcoin.core.script import OP_0, OP_1, OP_PUSHDATA1
+
 from qvnnode import blockcheck as bc
 from qvnnode.server import NodeDouble, RpcFault, TemplateSource, serve_until_stopped
 
@@ -240,10 +242,10 @@ def read_script_num_op(script: bytes) -> tuple[int, int] | None:
     if not script:
         return None
     op = script[0]
-    if op == bc.OP_0:
+    if op == OP_0:
         return 0, 1
-    if bc.OP_1 <= op <= bc.OP_1 + 15:
-        return op - bc.OP_1 + 1, 1
+    if OP_1 <= op <= OP_1 + 15:
+        return op - OP_1 + 1, 1
     if 1 <= op <= 8 and len(script) > op:
         return int.from_bytes(script[1:1 + op], "little"), 1 + op
     return None
@@ -265,9 +267,9 @@ def coinbase_facts(script_sig: bytes) -> dict:
     tag = rest[9:]
     if not tag:
         facts["tag_hex"] = ""
-    elif tag[0] < bc.OP_PUSHDATA1 and len(tag) == 1 + tag[0]:
+    elif tag[0] < OP_PUSHDATA1 and len(tag) == 1 + tag[0]:
         facts["tag_hex"] = tag[1:].hex()
-    elif tag[0] == bc.OP_PUSHDATA1 and len(tag) >= 2 and len(tag) == 2 + tag[1]:
+    elif tag[0] == OP_PUSHDATA1 and len(tag) >= 2 and len(tag) == 2 + tag[1]:
         facts["tag_hex"] = tag[2:].hex()
     return facts
 

@@ -7,23 +7,38 @@ include(GNUInstallDirs)
 # The man page, from `qvncpu --help` and the sections in qvncpu.h2m. help2man
 # finds the program on PATH so that the page names it "qvncpu", not the path
 # of the build folder; the program has no --version, so the version is given.
-find_program(QVN_HELP2MAN help2man REQUIRED)
+# It runs the program, so an AVX-512 build made on a processor that cannot run
+# it (make test always compiles that variant) goes without.
+set(QVN_WITH_MAN_PAGE ON)
+if(QVN_KERNEL STREQUAL "avx512")
+  execute_process(COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/can-run-avx512
+    RESULT_VARIABLE cannot_run OUTPUT_VARIABLE why OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(cannot_run)
+    message(STATUS "No man page for this build: ${why}")
+    set(QVN_WITH_MAN_PAGE OFF)
+  endif()
+endif()
 set(QVN_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/qvncpu.1)
-add_custom_command(
-  OUTPUT ${QVN_MAN_PAGE} ${QVN_MAN_PAGE}.gz
-  COMMAND ${CMAKE_COMMAND} -E env "PATH=$<TARGET_FILE_DIR:qvncpu>:$ENV{PATH}"
-    ${QVN_HELP2MAN} --no-info --section=1 --manual "User Commands"
-    "--version-string=qvncpu ${PROJECT_VERSION}"
-    --include=${CMAKE_CURRENT_SOURCE_DIR}/packaging/qvncpu.h2m --output=${QVN_MAN_PAGE} qvncpu
-  # Debian ships man pages compressed, without a time stamp in the gzip header.
-  COMMAND gzip -9nkf ${QVN_MAN_PAGE}
-  DEPENDS qvncpu ${CMAKE_CURRENT_SOURCE_DIR}/packaging/qvncpu.h2m
-  COMMENT "Generating the qvncpu(1) man page"
-  VERBATIM)
-add_custom_target(man_page ALL DEPENDS ${QVN_MAN_PAGE})
+if(QVN_WITH_MAN_PAGE)
+  find_program(QVN_HELP2MAN help2man REQUIRED)
+  add_custom_command(
+    OUTPUT ${QVN_MAN_PAGE} ${QVN_MAN_PAGE}.gz
+    COMMAND ${CMAKE_COMMAND} -E env "PATH=$<TARGET_FILE_DIR:qvncpu>:$ENV{PATH}"
+      ${QVN_HELP2MAN} --no-info --section=1 --manual "User Commands"
+      "--version-string=qvncpu ${PROJECT_VERSION}"
+      --include=${CMAKE_CURRENT_SOURCE_DIR}/packaging/qvncpu.h2m --output=${QVN_MAN_PAGE} qvncpu
+    # Debian ships man pages compressed, without a time stamp in the gzip header.
+    COMMAND gzip -9nkf ${QVN_MAN_PAGE}
+    DEPENDS qvncpu ${CMAKE_CURRENT_SOURCE_DIR}/packaging/qvncpu.h2m
+    COMMENT "Generating the qvncpu(1) man page"
+    VERBATIM)
+  add_custom_target(man_page ALL DEPENDS ${QVN_MAN_PAGE})
+endif()
 
 install(TARGETS qvncpu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${QVN_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(QVN_WITH_MAN_PAGE)
+  install(FILES ${QVN_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 # The unit names the program's and the options file's full paths, which
 # depend on the prefix in force when installing (the package's /usr,
 # `cmake --install --prefix`, make install PREFIX=), so it is written then.

@@ -14,7 +14,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -DQVN_KERNEL=avx2 -DQVN_NATIVE=OFF
 
-.PHONY: all deps build test unit tsan avx512 fuzz fuzz-smoke run bench format clean
+.PHONY: all deps build test unit tsan avx512 fuzz fuzz-smoke deb install run bench format clean
 
 all: build
 
@@ -55,6 +55,17 @@ fuzz: deps
 
 fuzz-smoke: deps
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) scripts/fuzz --smoke $(FUZZ_SMOKE_SECONDS)
+
+# The Debian package of the default build: $(BUILD)/qvncpu_<version>_amd64.deb,
+# installed with `sudo apt install ./$(BUILD)/qvncpu_*.deb`.
+deb: build
+	cd $(BUILD) && cpack -G DEB
+
+# The program, its man page, the systemd unit and its options file under
+# PREFIX, staged under DESTDIR when given (a packager's make install).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 run: build
 	scripts/demo $(BUILD)/qvncpu

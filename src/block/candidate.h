@@ -10,7 +10,7 @@
 
 #include "block/bytes.h"
 #include "block/payout.h"
-#include "rpc/block_template.h"
+#include "block/template.h"
 
 namespace qvn {
 

@@ -11,8 +11,8 @@
 
 #include "block/bytes.h"
 #include "block/serialize.h"
+#include "block/template.h"
 #include "block/text.h"
-#include "rpc/block_template.h"
 #include "test_support/errors.h"
 
 namespace qvn::block_test {

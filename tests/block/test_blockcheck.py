@@ -118,10 +118,10 @@ def reasons(raw, **exp_over):
 class KnownBlocks(unittest.TestCase):
     def test_genesis_block_decodes_and_checks(self):
         block = bc.decode_block(bytes.fromhex(GENESIS_HEX))
-        self.assertEqual(bc.display(block.header.hash), GENESIS_HASH)
-        self.assertEqual(bc.display(block.txs[0].txid), GENESIS_TXID)
-        self.assertEqual(block.header.bits, 0x1d00ffff)
-        self.assertEqual(block.header.nonce, 2083236893)
+        self.assertEqual(bc.display(block.GetHash()), GENESIS_HASH)
+        self.assertEqual(bc.display(block.vtx[0].GetTxid()), GENESIS_TXID)
+        self.assertEqual(block.nBits, 0x1d00ffff)
+        self.assertEqual(block.nNonce, 2083236893)
         self.assertEqual(bc.check_block(block, {"coinbasevalue": 5000000000, "tx_count": 1,
                                                 "version": 1, "time": 1231006505}), [])
 
@@ -145,8 +145,8 @@ class Faults(unittest.TestCase):
     def test_sound_block_passes(self):
         block = bc.decode_block(make_block())
         self.assertEqual(bc.check_block(block, EXPECTED), [])
-        self.assertNotEqual(block.txs[2].txid, block.txs[2].wtxid)
-        self.assertEqual(block.txs[1].txid, block.txs[1].wtxid)
+        self.assertNotEqual(block.vtx[2].GetTxid(), block.vtx[2].GetHash())
+        self.assertEqual(block.vtx[1].GetTxid(), block.vtx[1].GetHash())
 
     def test_each_fault_has_its_reason(self):
         cases = [
@@ -201,6 +201,9 @@ class Faults(unittest.TestCase):
             ("unknown witness flag", good[:header_end + 1] + good[header_end + 1:header_end + 5]
              + b"\x00\x02" + good[header_end + 7:]),
             ("count beyond the data", good[:header_end] + b"\x09" + good[header_end + 1:]),
+            ("transaction without inputs", make_block(txs=[tx_bytes([], [])])),
+            ("witness marker over empty witnesses", make_block(txs=[tx_bytes(
+                [(b"\x11" * 32, 0, b"\x51", 0xFFFFFFFE)], [(1000, b"\x51")], witnesses=[[]])])),
         ]
         for name, raw in cases:
             with self.subTest(name):

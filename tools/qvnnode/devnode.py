@@ -2,7 +2,7 @@
 double's JSON-RPC machinery (qvnnode.server), so that the real miner can be
 run, watched and tested end to end on one machine.
 
-    python3 -m qvnnode.devnode --datadir DIR [--work-bits 18] [options]
+    /usr/bin/python3 -m qvnnode.devnode --datadir DIR [--work-bits 18] [options]
 
 It writes DIR/.cookie ("__cookie__:" and 64 random hex digits) the way a node
 does and requires HTTP Basic authentication with it (or --user/--password
@@ -78,6 +78,8 @@ import sys
 import threading
 import time
 from collections import Counter
+
+from bitcoin.core.script import OP_0, OP_1, OP_PUSHDATA1
 
 from qvnnode import blockcheck as bc
 from qvnnode.server import NodeDouble, RpcFault, TemplateSource, serve_until_stopped
@@ -240,10 +242,10 @@ def read_script_num_op(script: bytes) -> tuple[int, int] | None:
     if not script:
         return None
     op = script[0]
-    if op == bc.OP_0:
+    if op == OP_0:
         return 0, 1
-    if bc.OP_1 <= op <= bc.OP_1 + 15:
-        return op - bc.OP_1 + 1, 1
+    if OP_1 <= op <= OP_1 + 15:
+        return op - OP_1 + 1, 1
     if 1 <= op <= 8 and len(script) > op:
         return int.from_bytes(script[1:1 + op], "little"), 1 + op
     return None
@@ -265,9 +267,9 @@ def coinbase_facts(script_sig: bytes) -> dict:
     tag = rest[9:]
     if not tag:
         facts["tag_hex"] = ""
-    elif tag[0] < bc.OP_PUSHDATA1 and len(tag) == 1 + tag[0]:
+    elif tag[0] < OP_PUSHDATA1 and len(tag) == 1 + tag[0]:
         facts["tag_hex"] = tag[1:].hex()
-    elif tag[0] == bc.OP_PUSHDATA1 and len(tag) >= 2 and len(tag) == 2 + tag[1]:
+    elif tag[0] == OP_PUSHDATA1 and len(tag) >= 2 and len(tag) == 2 + tag[1]:
         facts["tag_hex"] = tag[2:].hex()
     return facts
 
@@ -427,27 +429,27 @@ class DevChain:
         except ValueError:  # bad hex or bad bytes
             record["error"] = DECODE_FAILED
             return record
-        header = block.header
-        record.update(hash=bc.display(header.pow_hash), previousblockhash=bc.display(header.prev_hash),
-                      nonce=header.nonce, time=header.time)
-        if block.txs and block.txs[0].inputs:
-            record.update(coinbase_facts(block.txs[0].inputs[0].script_sig))
+        record.update(hash=bc.display(bc.pow_hash(block)),
+                      previousblockhash=bc.display(block.hashPrevBlock), nonce=block.nNonce,
+                      time=block.nTime)
+        if block.vtx:
+            record.update(coinbase_facts(bytes(block.vtx[0].vin[0].scriptSig)))
         record["result"] = self.judge(block, record["hash"], record["previousblockhash"])
         if record["result"] is None:
-            self.extend(record["hash"], header.time, "submitted")
+            self.extend(record["hash"], block.nTime, "submitted")
             record["accepted"] = True
         elif record["result"] == "inconclusive":
             self.side_blocks.add(record["hash"])
         return record
 
-    def judge(self, block: bc.Block, block_hash: str, prev: str) -> str | None:
+    def judge(self, block: bc.CBlock, block_hash: str, prev: str) -> str | None:
         if block_hash in self.by_hash or block_hash in self.side_blocks:
             return "duplicate"
         parent = self.by_hash.get(prev)
         problems = [] if parent is not None else ["prev-blk-not-found"]
         on_tip = parent is self.tip
         problems += bc.check_block(block, self.expected_facts(parent or self.tip, on_tip))
-        if block.header.time > self.now() + MAX_FUTURE_SECONDS:
+        if block.nTime > self.now() + MAX_FUTURE_SECONDS:
             problems.append("time-too-new")
         if problems:
             return first_reason(problems)

@@ -164,33 +164,6 @@ std::string request_body(const std::string& method, const nlohmann::json& params
 
 std::string excerpt(std::string_view node_text) { return printable(node_text, kMaxNodeTextBytes); }
 
-// Whether brackets and braces, outside strings, open deeper than limit. The
-// JSON library copies and prints values recursively, so such a reply must
-// be refused before it is parsed.
-bool nested_deeper_than(std::string_view text, int limit) {
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) return true;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return false;
-}
-
 nlohmann::json parse_reply(const std::string& body) {
     if (nested_deeper_than(body, kMaxReplyDepth)) {
         throw RpcNoAnswer("invalid JSON-RPC response: nested deeper than " +
@@ -304,6 +277,30 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     return interpret_response(method, status, reply.body);
+}
+
+bool nested_deeper_than(std::string_view text, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
 }
 
 std::string redact_url(const std::string& url) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -83,6 +84,11 @@ class RpcClient {
     std::int64_t timeout_ms_;
     bool verbose_;
 };
+
+// Whether brackets and braces, outside strings, open deeper than limit. The
+// JSON library copies and prints values recursively, so a reply that does
+// must be refused before it is parsed.
+bool nested_deeper_than(std::string_view text, int limit);
 
 // The URL with the password that libcurl would send replaced by "***",
 // everything else byte for byte; for log lines, which must never show it.

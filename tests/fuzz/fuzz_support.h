@@ -1,6 +1,5 @@
-// Helpers shared by the fuzz targets: input slicing, the nesting guard the
-// client applies before parsing JSON, and invariant checks that abort (a
-// crash is what libFuzzer reports and minimises).
+// Helpers shared by the fuzz targets: input slicing and invariant checks
+// that abort (a crash is what libFuzzer reports and minimises).
 #pragma once
 
 #include <cstddef>
@@ -31,35 +30,6 @@ inline std::vector<std::string> split(const std::string& text, char separator) {
         begin = end + 1;
     }
 }
-
-// True when arrays and objects nest deeper than limit outside strings. The
-// JSON library's copy, dump and destructor recurse, so such input must be
-// turned away before it is parsed.
-inline bool nested_deeper_than(std::string_view text, std::size_t limit) {
-    std::size_t depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
-
-inline constexpr std::size_t kMaxJsonDepth = 256;
 
 // Aborts with the broken invariant's description.
 inline void expect(bool holds, const char* what) {

@@ -15,6 +15,7 @@
 #include "fuzz_support.h"
 #include "hash/sha256.h"
 #include "rpc/block_template.h"
+#include "rpc/client.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ void check_block(const qvn::BlockTemplate& tmpl, std::uint64_t extranonce) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text = qvn::fuzz::as_text(data, size);
-    if (qvn::fuzz::nested_deeper_than(text, qvn::fuzz::kMaxJsonDepth)) return 0;
+    if (qvn::nested_deeper_than(text, qvn::kMaxReplyDepth)) return 0;  // the client refuses it
     const nlohmann::json result = nlohmann::json::parse(text, nullptr, false);
     if (result.is_discarded()) return 0;
 

@@ -296,7 +296,7 @@ bool nested_deeper_than(std::string_view text, int limit) {
             in_string = true;
         } else if (c == '[' || c == '{') {
             if (++depth > limit) return true;
-        } else if (c == ']' || c == '}') {
+        } else if ((c == ']' || c == '}') && depth > 0) {
             --depth;
         }
     }

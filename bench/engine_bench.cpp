@@ -1,4 +1,7 @@
 // Hash rates of the engine: items_per_second is SHA3-256t hashes per second.
+// The vector kernels also report ns_per_round, the time of one Keccak round
+// over a whole group (72 rounds hash a group); times the clock that
+// BM_core_clock reports, that is core cycles per round.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -7,6 +10,7 @@
 
 #include "hash/sha3.h"
 #include "miner/chunk_miner.h"
+#include "miner/group_kernel.h"
 #include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/scalar_kernel.h"
@@ -55,6 +59,30 @@ void BM_scalar_kernel(benchmark::State& state) {
 }
 BENCHMARK(BM_scalar_kernel);
 
+// Three permutations of 24 rounds per SHA3-256t.
+constexpr double kRoundsPerHash = 72;
+
+// Seconds per unit, scaled to nanoseconds: `units` are counted over the whole run.
+benchmark::Counter ns_per(double units) {
+    return benchmark::Counter(units * 1e-9,
+                              benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// The core clock, from a chain of dependent one-cycle additions (inline
+// assembly, so that the compiler can neither fold nor reorder them). Turns
+// ns_per_round into cycles; a shared VM's clock moves, so read it in the same
+// run.
+void BM_core_clock(benchmark::State& state) {
+    std::uint64_t x = 0;
+    for (auto _ : state) {
+        asm volatile(".rept 1000\n\tadd $1, %0\n\t.endr" : "+r"(x));
+    }
+    benchmark::DoNotOptimize(x);
+    state.counters["GHz"] = benchmark::Counter(
+        1000 * 1e-9 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_core_clock);
+
 // One vector kernel call after another, each on the next group of nonces.
 template <auto Kernel, std::uint32_t Width>
 void group_kernel_bench(benchmark::State& state) {
@@ -71,6 +99,8 @@ void group_kernel_bench(benchmark::State& state) {
         base += Width;
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(Width * state.iterations()));
+    state.counters["ns_per_round"] =
+        ns_per(kRoundsPerHash * static_cast<double>(state.iterations()));
 }
 
 void BM_x4_kernel(benchmark::State& state) {
@@ -104,6 +134,10 @@ void BM_chunk_miner(benchmark::State& state) {
         hashed += static_cast<std::int64_t>(result.hashes);
     }
     state.SetItemsProcessed(hashed);
+    // Rounds over whole groups, comparable with the kernels' figure; with
+    // several threads, wall time per round of all of them together.
+    state.counters["ns_per_round"] =
+        ns_per(kRoundsPerHash * static_cast<double>(hashed) / qvn::kGroupKernel.width);
 }
 
 void chunk_thread_counts(benchmark::internal::Benchmark* b) {

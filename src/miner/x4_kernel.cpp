@@ -50,14 +50,32 @@ struct Avx2Ops {
     [[gnu::always_inline]] static void store(std::uint64_t* words, Lane v) {
         _mm256_store_si256(reinterpret_cast<__m256i*>(words), v);
     }
+    // Element-wise unsigned a <= word: AVX2 compares only signed, so both
+    // sides get their top bit flipped first.
+    [[gnu::always_inline]] static bool any_at_most(Lane a, std::uint64_t word) {
+        const Lane top = broadcast(0x8000000000000000);
+        const Lane greater = _mm256_cmpgt_epi64(xor_(a, top), broadcast(word ^ 0x8000000000000000));
+        return _mm256_movemask_pd(_mm256_castsi256_pd(greater)) != 0xf;
+    }
+    // With 16 vector registers the state lives in memory anyway: the rounds
+    // are called, one copy for the three permutations.
     static void permute(Lane (&lanes)[25]) { keccak_f1600_x4(lanes); }
+    static void rounds_to_23(Lane (&lanes)[25], Lane (&pre)[25]);
 };
 
 using Rounds = keccak_rounds::Rounds<Avx2Ops>;
 
+[[gnu::noinline]] void Avx2Ops::rounds_to_23(Lane (&lanes)[25], Lane (&pre)[25]) {
+    Rounds::rounds_to_23(lanes, pre);
+}
+
 }  // namespace
 
-void keccak_f1600_x4(__m256i (&lanes)[25]) { Rounds::permute(lanes); }
+void keccak_f1600_x4(__m256i (&lanes)[25]) {
+    __m256i pre[25];
+    Avx2Ops::rounds_to_23(lanes, pre);
+    Rounds::round<23>(pre, lanes);
+}
 
 bool sha3_256t_fixed_x4(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash) {

@@ -1,9 +1,3 @@
-// Leave the instructions in the order the register allocator left them. GCC's
-// second scheduling pass, tuned for other processors, interleaves the rounds
-// worse for Zen 4: measured 3% slower. Must come before every include so that
-// all inlined helpers share the setting.
-#pragma GCC optimize("no-schedule-insns2")
-
 #include "miner/x8_kernel.h"
 
 #include "miner/keccak_rounds.h"

@@ -1,8 +1,10 @@
 // One description of a Keccak-f[1600] round, expanded at compile time into the
-// straight-line permutations of the fixed-header kernels. Each kernel supplies
-// its lane type and the handful of operations a round needs (Ops); the rounds,
-// rotation offsets and round constants come from the tables in hash/keccak.h,
-// so every rotation count and constant ends up as an immediate.
+// permutations of the fixed-header kernels: straight-line for the scalar
+// kernel, a loop over pairs of rounds for the vector ones (rounds_to_23). Each
+// kernel supplies its lane type and the handful of operations a round needs
+// (Ops); the rotation offsets and the lane permutation come from the tables in
+// hash/keccak.h, so every rotation count ends up as an immediate, and so does
+// every round constant outside the loop.
 //
 // Only for the states the kernels build: on entry lanes 11..15 and 17..24 are
 // zero and lane 16 is 0x8000000000000000, which lets the first round form its

@@ -17,8 +17,8 @@ namespace qvn::vector_group {
 // of elements; load(words) and store(words, lane) on kWidth aligned words;
 // any_at_most(lane, word), whether some element is <= word (unsigned);
 // permute(lanes), the kernel's Keccak-f[1600], and rounds_to_23(lanes, pre),
-// its rounds 0..22 (Rounds::rounds_to_23), each inlined or called as the
-// kernel finds faster.
+// its rounds 0..22 (Rounds::rounds_to_23). Both kernels inline them: the
+// compiler then also drops the work on lanes known to be zero.
 template <class Ops>
 struct Group {
     using Lane = typename Ops::Lane;

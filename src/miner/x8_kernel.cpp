@@ -42,7 +42,9 @@ struct Avx512Ops {
     [[gnu::always_inline]] static bool any_at_most(Lane a, std::uint64_t word) {
         return _mm512_cmple_epu64_mask(a, broadcast(word)) != 0;
     }
-    // 25 lanes fit in the 32 vector registers: inlined, the state never leaves them.
+    // 25 lanes fit in the 32 vector registers: inlined, the state never leaves
+    // them. One called copy of the rounds (5 KB instead of 8.4) ran at 0.77
+    // times the speed on Zen 4 (AMD EPYC, family 25 model 17).
     [[gnu::always_inline]] static void rounds_to_23(Lane (&lanes)[25], Lane (&pre)[25]) {
         keccak_rounds::Rounds<Avx512Ops>::rounds_to_23(lanes, pre);
     }
@@ -52,8 +54,6 @@ struct Avx512Ops {
         keccak_rounds::Rounds<Avx512Ops>::round<23>(pre, lanes);
     }
 };
-
-using Rounds = keccak_rounds::Rounds<Avx512Ops>;
 
 }  // namespace
 

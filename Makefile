@@ -14,7 +14,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -DQVN_KERNEL=avx2 -DQVN_NATIVE=OFF
 
-.PHONY: all deps build test unit tsan avx512 fuzz fuzz-smoke deb install run bench format clean
+.PHONY: all deps build test unit tsan avx512 fuzz fuzz-smoke deb install run bench bench-compare format clean
 
 all: build
 
@@ -72,6 +72,11 @@ run: build
 
 bench: build
 	$(BUILD)/bench/qvn_bench $(BENCH_ARGS)
+
+# Both builds of REF (a git commit) and of the working tree, their kernel
+# benchmarks run interleaved, and the ratios: make bench-compare REF=main
+bench-compare: deps
+	scripts/bench-compare $(REF) $(ROUNDS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

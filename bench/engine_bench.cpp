@@ -1,4 +1,8 @@
 // Hash rates of the engine: items_per_second is SHA3-256t hashes per second.
+// The vector kernels and the chunk miner also report round_time, the time of
+// one Keccak round over a whole group (72 rounds hash a group; shown in ns,
+// in seconds in JSON); times the clock that BM_core_clock reports, that is
+// core cycles per round.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -7,6 +11,7 @@
 
 #include "hash/sha3.h"
 #include "miner/chunk_miner.h"
+#include "miner/group_kernel.h"
 #include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/scalar_kernel.h"
@@ -55,6 +60,30 @@ void BM_scalar_kernel(benchmark::State& state) {
 }
 BENCHMARK(BM_scalar_kernel);
 
+// Three permutations of 24 rounds per SHA3-256t.
+constexpr double kRoundsPerHash = 72;
+
+// Seconds per unit; `units` are counted over the whole run.
+benchmark::Counter time_per(double units) {
+    return benchmark::Counter(units, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// The core clock, from a chain of dependent one-cycle additions (inline
+// assembly, so that the compiler can neither fold nor reorder them). Turns
+// round_time into cycles; a shared VM's clock moves, so read it in the same
+// run.
+void BM_core_clock(benchmark::State& state) {
+    std::uint64_t x = 0;
+    for (auto _ : state) {
+        asm volatile(".rept 1000\n\tadd $1, %0\n\t.endr" : "+r"(x));
+    }
+    benchmark::DoNotOptimize(x);
+    // Additions per second: the clock in Hz.
+    state.counters["clock"] =
+        benchmark::Counter(1000, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_core_clock);
+
 // One vector kernel call after another, each on the next group of nonces.
 template <auto Kernel, std::uint32_t Width>
 void group_kernel_bench(benchmark::State& state) {
@@ -71,6 +100,8 @@ void group_kernel_bench(benchmark::State& state) {
         base += Width;
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(Width * state.iterations()));
+    state.counters["round_time"] =
+        time_per(kRoundsPerHash * static_cast<double>(state.iterations()));
 }
 
 void BM_x4_kernel(benchmark::State& state) {
@@ -104,6 +135,10 @@ void BM_chunk_miner(benchmark::State& state) {
         hashed += static_cast<std::int64_t>(result.hashes);
     }
     state.SetItemsProcessed(hashed);
+    // Rounds over whole groups, comparable with the kernels' figure; with
+    // several threads, wall time per round of all of them together.
+    state.counters["round_time"] =
+        time_per(kRoundsPerHash * static_cast<double>(hashed) / qvn::kGroupKernel.width);
 }
 
 void chunk_thread_counts(benchmark::internal::Benchmark* b) {

@@ -1,8 +1,10 @@
 // One description of a Keccak-f[1600] round, expanded at compile time into the
-// straight-line permutations of the fixed-header kernels. Each kernel supplies
-// its lane type and the handful of operations a round needs (Ops); the rounds,
-// rotation offsets and round constants come from the tables in hash/keccak.h,
-// so every rotation count and constant ends up as an immediate.
+// permutations of the fixed-header kernels: straight-line for the scalar
+// kernel, a loop over pairs of rounds for the vector ones (rounds_to_23). Each
+// kernel supplies its lane type and the handful of operations a round needs
+// (Ops); the rotation offsets and the lane permutation come from the tables in
+// hash/keccak.h, so every rotation count ends up as an immediate, and so does
+// every round constant outside the loop.
 //
 // Only for the states the kernels build: on entry lanes 11..15 and 17..24 are
 // zero and lane 16 is 0x8000000000000000, which lets the first round form its
@@ -76,12 +78,12 @@ struct Rounds {
         d[4] = Ops::xor_(c[3], Ops::template rotl<1>(c[0]));
     }
 
-    // Round R from a into out. The first round takes its column parities from
+    // Theta's column effects D: the first round takes its column parities from
     // lanes 0..10 and the padding bit; every later round from all 25 lanes.
-    template <int R>
-    [[gnu::always_inline]] static void round(const Lane (&a)[25], Lane (&out)[25]) {
+    template <bool First>
+    [[gnu::always_inline]] static void theta_effects(const Lane (&a)[25], Lane (&d)[5]) {
         Lane c[5];
-        if constexpr (R == 0) {
+        if constexpr (First) {
             c[0] = Ops::xor3(a[0], a[5], a[10]);
             c[1] = Ops::xor3(a[1], a[6], Ops::broadcast(kPaddingLane16));
             c[2] = Ops::xor_(a[2], a[7]);
@@ -90,14 +92,41 @@ struct Rounds {
         } else {
             for_columns(a, c, std::make_index_sequence<5>{});
         }
-        Lane d[5];
         column_effects(c, d);
+    }
+
+    // One round from a into out, with the round constant already a lane.
+    template <bool First>
+    [[gnu::always_inline]] static void round_with(const Lane (&a)[25], Lane (&out)[25], Lane rc) {
+        Lane d[5];
+        theta_effects<First>(a, d);
         plane<0>(a, d, out);
         plane<1>(a, d, out);
         plane<2>(a, d, out);
         plane<3>(a, d, out);
         plane<4>(a, d, out);
-        out[0] = Ops::xor_(out[0], Ops::broadcast(kKeccakRoundConstants[R]));
+        out[0] = Ops::xor_(out[0], rc);
+    }
+
+    // Round R from a into out, its constant an immediate.
+    template <int R>
+    [[gnu::always_inline]] static void round(const Lane (&a)[25], Lane (&out)[25]) {
+        round_with<R == 0>(a, out, Ops::broadcast(kKeccakRoundConstants[R]));
+    }
+
+    // The compact form of the vector kernels: rounds 0..22 from a (which it
+    // overwrites) into pre, the state before round 23. Round 0 stands alone
+    // (it knows the zero lanes); rounds 1..22 are a loop over pairs of rounds
+    // with the round constants loaded per pass. A pair is the smallest body
+    // that ends where it started, with no copy of the state; the whole
+    // permutation then takes the code of four rounds instead of 24, which
+    // keeps a kernel far inside a 32 KB instruction cache.
+    [[gnu::always_inline]] static void rounds_to_23(Lane (&a)[25], Lane (&pre)[25]) {
+        round<0>(a, pre);
+        for (int r = 1; r < 23; r += 2) {
+            round_with<false>(pre, a, Ops::broadcast(kKeccakRoundConstants[r]));
+            round_with<false>(a, pre, Ops::broadcast(kKeccakRoundConstants[r + 1]));
+        }
     }
 
     template <std::size_t... X>

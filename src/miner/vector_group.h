@@ -15,13 +15,14 @@ namespace qvn::vector_group {
 
 // Ops provides, besides what keccak_rounds::Rounds needs: kWidth, the number
 // of elements; load(words) and store(words, lane) on kWidth aligned words;
-// permute(lanes), the kernel's straight-line Keccak-f[1600]. Where all 25
-// lanes fit in registers it pays to inline it: the state never leaves them,
-// and the compiler drops the work on lanes known to be zero (first rounds)
-// or never read (the last round needs only the digest).
+// any_at_most(lane, word), whether some element is <= word (unsigned);
+// permute(lanes), the kernel's Keccak-f[1600], and rounds_to_23(lanes, pre),
+// its rounds 0..22 (Rounds::rounds_to_23). Both kernels inline them: the
+// compiler then also drops the work on lanes known to be zero.
 template <class Ops>
 struct Group {
     using Lane = typename Ops::Lane;
+    using Rounds = keccak_rounds::Rounds<Ops>;
     static constexpr std::uint32_t kWidth = Ops::kWidth;
 
     // Zeroes lanes First.. one by one. Written as a loop, GCC turns it into a
@@ -64,10 +65,34 @@ struct Group {
         Ops::permute(s);
 
         load_digest_block(s);
-        Ops::permute(s);
+        Lane pre[25];
+        Ops::rounds_to_23(s, pre);
+        return last_round_test(pre, target, n, nonce, hash);
+    }
+
+    // Round 23 of the last permutation, as far as the target test needs it.
+    // Only digest words 0..3 are read, and almost every group fails on word 3
+    // alone (the most significant word): that lane comes first, and lanes
+    // 0..2 and the element-wise test only when some element's word 3 is at
+    // most the target's.
+    [[gnu::always_inline]] static bool last_round_test(const Lane (&pre)[25],
+                                                       const TargetWords& target, std::uint32_t n,
+                                                       std::uint32_t& nonce, HashWords& hash) {
+        Lane d[5];
+        Rounds::template theta_effects<false>(pre, d);
+        const Lane b0 = Rounds::template moved<0>(pre, d);
+        const Lane b3 = Rounds::template moved<3>(pre, d);
+        const Lane b4 = Rounds::template moved<4>(pre, d);
+        const Lane word3 = Ops::chi(b3, b4, b0);
+        if (!Ops::any_at_most(word3, target.words[3])) return false;
+        const Lane b1 = Rounds::template moved<1>(pre, d);
+        const Lane b2 = Rounds::template moved<2>(pre, d);
+        const Lane digest[4] = {
+            Ops::xor_(Ops::chi(b0, b1, b2), Ops::broadcast(kKeccakRoundConstants[23])),
+            Ops::chi(b1, b2, b3), Ops::chi(b2, b3, b4), word3};
 
         alignas(64) std::uint64_t words[4][kWidth];  // words[j][k]: word j of nonce n + k
-        for (int j = 0; j < 4; ++j) Ops::store(words[j], s[j]);
+        for (int j = 0; j < 4; ++j) Ops::store(words[j], digest[j]);
         for (std::uint32_t k = 0; k < kWidth; ++k) {
             const HashWords candidate = {words[0][k], words[1][k], words[2][k], words[3][k]};
             if (meets_target(candidate, target)) {

@@ -13,7 +13,8 @@ namespace qvn {
 
 // keccak_f1600_unrolled on four states: vector j holds lane j of state k in
 // element k. Same entry condition: vectors 11..15 and 17..24 zero, vector 16
-// 0x8000000000000000 in every element.
+// 0x8000000000000000 in every element. Rounds 1..22 run as a loop over pairs
+// of rounds, which keeps the kernel small enough for any instruction cache.
 void keccak_f1600_x4(__m256i (&lanes)[25]);
 
 // Hashes nonces n, n+1, n+2, n+3 (32-bit wrap-around). Returns true when one of

@@ -288,6 +288,13 @@ TYPED_TEST(VectorKernel, TargetPlacement) {
     for (auto& byte : below_late) {
         if (byte-- != 0) break;
     }
+    // The late hash's word 3 (bytes 24..31) with the lower words all 0x00 or
+    // all 0xff: the kernels test word 3 first, and here only the lower words
+    // can decide.
+    Hash32 late_word3_low = late_target;
+    Hash32 late_word3_high = late_target;
+    std::fill(late_word3_low.begin(), late_word3_low.begin() + 24, 0x00);
+    std::fill(late_word3_high.begin(), late_word3_high.begin() + 24, 0xff);
 
     struct Case {
         std::string name;
@@ -299,6 +306,8 @@ TYPED_TEST(VectorKernel, TargetPlacement) {
     const Case cases[] = {
         {"only position " + std::to_string(late), late_base, late_target, true, late_base + late},
         {"one below that hash", late_base, below_late, false, 0},
+        {"its word 3, lower words zero", late_base, late_word3_low, false, 0},
+        {"its word 3, lower words 0xff", late_base, late_word3_high, true, late_base + late},
         {"second and last: the lower wins", pair_base, pair_target, true, pair_base + 1},
         {"max target: the first", 1234567, test::filled(0xff), true, 1234567},
         {"zero target: none", 1234567, test::filled(0x00), false, 0},

@@ -62,8 +62,8 @@ struct Avx2Ops {
     }
     // Inlined into the hash, one copy per permutation (11.7 KB in all): 5%
     // faster on Zen 4 (AMD EPYC, family 25 model 17) than one called copy of
-    // the rounds (6.6 KB), though
-    // with 16 vector registers a third of the state lives in memory either way.
+    // the rounds (6.6 KB), though with 16 vector registers a third of the
+    // state lives in memory either way.
     [[gnu::always_inline]] static void rounds_to_23(Lane (&lanes)[25], Lane (&pre)[25]) {
         keccak_rounds::Rounds<Avx2Ops>::rounds_to_23(lanes, pre);
     }

@@ -11,7 +11,7 @@
 namespace {
 
 using qvn::fuzz::expect;
-using qvn::fuzz::starts_with;
+using qvn::fuzz::starts_with_any;
 
 constexpr std::size_t kMaxArguments = 64;
 
@@ -21,15 +21,12 @@ bool is_documented_failure(const std::string& message) {
           "--status-sec must be positive", "missing --payout raw scriptPubKey hex"}) {
         if (message == exact) return true;
     }
-    for (const char* prefix :
-         {"missing value after ", "unknown option: ", "empty integer for ", "invalid integer for ",
-          "invalid trailing characters in ",
-          "payout weight must be positive: ", "empty scriptPubKey in payout: ",
-          "unreasonably large scriptPubKey in payout: ", "empty number for ", "invalid number for ",
-          "hex string has odd length: ", "invalid hex string: "}) {
-        if (starts_with(message, prefix)) return true;
-    }
-    return false;
+    return starts_with_any(
+        message, {"missing value after ", "unknown option: ", "empty integer for ",
+                  "invalid integer for ", "invalid trailing characters in ",
+                  "payout weight must be positive: ", "empty scriptPubKey in payout: ",
+                  "unreasonably large scriptPubKey in payout: ", "empty number for ",
+                  "invalid number for ", "hex string has odd length: ", "invalid hex string: "});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,16 @@ inline void expect(bool holds, const char* what) {
 
 inline bool starts_with(const std::string& text, std::string_view prefix) {
     return std::string_view(text).substr(0, prefix.size()) == prefix;
+}
+
+// Whether a failure message is one of the documented ones, given by their
+// fixed beginnings.
+inline bool starts_with_any(const std::string& text,
+                            std::initializer_list<std::string_view> prefixes) {
+    for (const std::string_view prefix : prefixes) {
+        if (starts_with(text, prefix)) return true;
+    }
+    return false;
 }
 
 }  // namespace qvn::fuzz

@@ -13,21 +13,19 @@
 namespace {
 
 using qvn::fuzz::expect;
-using qvn::fuzz::starts_with;
+using qvn::fuzz::starts_with_any;
 
 constexpr std::size_t kMaxPayouts = 32;
 
 bool is_parse_message(const std::string& message) {
-    for (const char* prefix :
-         {"payout weight must be positive: ", "empty scriptPubKey in payout: ",
-          "unreasonably large scriptPubKey in payout: ", "empty number for payout weight",
-          "invalid number for payout weight: ", "invalid trailing characters in payout weight: ",
-          "empty integer for payout satoshis", "invalid integer for payout satoshis: ",
-          "invalid trailing characters in payout satoshis: ", "hex string has odd length: ",
-          "invalid hex string: "}) {
-        if (starts_with(message, prefix)) return true;
-    }
-    return false;
+    return starts_with_any(
+        message,
+        {"payout weight must be positive: ", "empty scriptPubKey in payout: ",
+         "unreasonably large scriptPubKey in payout: ", "empty number for payout weight",
+         "invalid number for payout weight: ", "invalid trailing characters in payout weight: ",
+         "empty integer for payout satoshis", "invalid integer for payout satoshis: ",
+         "invalid trailing characters in payout satoshis: ", "hex string has odd length: ",
+         "invalid hex string: "});
 }
 
 }  // namespace

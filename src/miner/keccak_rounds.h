@@ -129,6 +129,13 @@ struct Rounds {
         }
     }
 
+    // The whole permutation in the compact form, a to a.
+    [[gnu::always_inline]] static void compact_permute(Lane (&a)[25]) {
+        Lane pre[25];
+        rounds_to_23(a, pre);
+        round<23>(pre, a);
+    }
+
     template <std::size_t... X>
     [[gnu::always_inline]] static void for_columns(const Lane (&a)[25], Lane (&c)[5],
                                                    std::index_sequence<X...>) {

@@ -15,10 +15,9 @@ namespace qvn::vector_group {
 
 // Ops provides, besides what keccak_rounds::Rounds needs: kWidth, the number
 // of elements; load(words) and store(words, lane) on kWidth aligned words;
-// any_at_most(lane, word), whether some element is <= word (unsigned);
-// permute(lanes), the kernel's Keccak-f[1600], and rounds_to_23(lanes, pre),
-// its rounds 0..22 (Rounds::rounds_to_23). Both kernels inline them: the
-// compiler then also drops the work on lanes known to be zero.
+// any_at_most(lane, word), whether some element is <= word (unsigned). The
+// permutations are Rounds' compact form, inlined: the compiler then also drops
+// the work on lanes known to be zero.
 template <class Ops>
 struct Group {
     using Lane = typename Ops::Lane;
@@ -59,14 +58,14 @@ struct Group {
         s[10] = Ops::broadcast(keccak_rounds::kDomainLane);  // message offset 80
         zero_lanes<11>(s, std::make_index_sequence<14>{});
         s[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
-        Ops::permute(s);
+        Rounds::compact_permute(s);
 
         load_digest_block(s);
-        Ops::permute(s);
+        Rounds::compact_permute(s);
 
         load_digest_block(s);
         Lane pre[25];
-        Ops::rounds_to_23(s, pre);
+        Rounds::rounds_to_23(s, pre);
         return last_round_test(pre, target, n, nonce, hash);
     }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "block/bytes.h"
@@ -14,6 +15,8 @@ struct TemplateTx {
     Bytes data;   // serialized transaction as the node sent it
     Hash32 txid;  // internal order
     Hash32 hash;  // wtxid, internal order; equals txid when the node gives none
+
+    bool operator==(const TemplateTx&) const = default;
 };
 
 struct BlockTemplate {
@@ -33,5 +36,15 @@ struct BlockTemplate {
     std::vector<TemplateTx> transactions;
     Bytes default_witness_commitment;
 };
+
+// Whether two templates give the same blocks: everything but the long-poll id.
+inline bool same_work(const BlockTemplate& a, const BlockTemplate& b) {
+    const auto work = [](const BlockTemplate& t) {
+        return std::tie(t.version, t.previousblockhash, t.coinbasevalue, t.target, t.bits, t.height,
+                        t.curtime, t.mintime, t.noncerange_min, t.noncerange_max, t.segwit,
+                        t.coinbaseaux, t.transactions, t.default_witness_commitment);
+    };
+    return work(a) == work(b);
+}
 
 }  // namespace qvn

@@ -149,4 +149,6 @@ std::string expand_home(const std::string& path) {
     return path;
 }
 
+void write_line(std::ostream& out, const std::string& line) { out << line + "\n"; }
+
 }  // namespace qvn

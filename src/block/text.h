@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,10 @@ std::string printable(std::string_view text, std::size_t max_bytes);
 // Where a failure's message meets a log line it is cut at this length: far
 // above any message of our own, so only text a node slipped in is cut.
 inline constexpr std::size_t kMaxMessageBytes = 1024;
+
+// Writes line and a line feed in one write, so that lines written by two
+// threads at once never mix.
+void write_line(std::ostream& out, const std::string& line);
 
 // Replaces a leading "~" (alone, or followed by "/" or "\") with $HOME.
 std::string expand_home(const std::string& path);

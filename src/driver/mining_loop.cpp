@@ -72,10 +72,6 @@ bool on_another_block(const nlohmann::json& update, const BlockTemplate& tmpl) {
     }
 }
 
-std::int64_t whole_seconds(Clock::duration d) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 1'000'000'000;
-}
-
 Hash32 digest_of(const ChunkResult& result) {
     Hash32 digest;
     std::copy(std::begin(result.hash), std::end(result.hash), digest.begin());
@@ -84,11 +80,15 @@ Hash32 digest_of(const ChunkResult& result) {
 
 }  // namespace
 
+void announce_template(const BlockTemplate& tmpl, LongPoller& poller) {
+    poller.follow(tmpl.longpollid);
+    log_template(tmpl);
+}
+
 BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal,
                              LongPoller& poller) {
     BlockTemplate tmpl = parse_block_template(result, txids_internal);
-    poller.follow(tmpl.longpollid);
-    log_template(tmpl);
+    announce_template(tmpl, poller);
     return tmpl;
 }
 
@@ -109,27 +109,26 @@ MiningLoop::MiningLoop(const MinerConfig& config)
       client_(connect(config)),
       extranonce_(config.extranonce) {
     const nlohmann::json first = fetch_template(client_);
-    poller_.emplace(client_, !config.no_longpoll);
+    poller_.emplace(client_, !config.no_longpoll, std::chrono::seconds{config.poll_sec});
     template_ = adopt_template(first, config.gbt_txids_internal, *poller_);
-    last_fetch_ = Clock::now();
-    stats_ = start_stats(last_fetch_);
+    stats_ = start_stats(Clock::now());
 }
 
 int MiningLoop::run() {
     for (;;) {
         keep_output_open();
         if (stop_requested.load()) {
-            std::cout << "[exit] stopped\n";
+            write_line(std::cout, "[exit] stopped");
             return kExitOk;
         }
-        if (take_longpoll_update()) continue;
+        if (take_new_work()) continue;
 
         std::optional<Candidate> candidate;
         try {
             candidate =
                 build_candidate(template_, config_.payouts, extranonce_, config_.coinbase_tag);
         } catch (const std::exception& e) {
-            std::cerr << "[work] candidate build failed: " << message_of(e) << "\n";
+            write_line(std::cerr, "[work] candidate build failed: " + message_of(e));
             return kExitCandidateFailed;
         }
 
@@ -151,15 +150,14 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
     // 64 bits, so that moving past 0xFFFFFFFF ends the range instead of wrapping.
     std::uint64_t first_nonce = first_nonce_for(candidate);
     while (!stop_requested.load() && first_nonce <= template_.noncerange_max) {
-        if (take_longpoll_update()) return PassEnd::new_work;
-        const Clock::time_point now = Clock::now();
-        if (periodic_refresh_due(now) && periodic_refresh(now)) return PassEnd::new_work;
-        if (stop_requested.load()) break;  // the refresh was given up for it
+        if (take_new_work()) return PassEnd::new_work;
 
+        // A stop ends the chunk at once, as a hit does; a hit found in it is
+        // still handled below.
         const auto nonce = static_cast<std::uint32_t>(first_nonce);
         const ChunkResult result =
             cpu_mine_chunk(candidate.header, template_.target, nonce, template_.noncerange_max,
-                           config_.iters, backend_.threads);
+                           config_.iters, backend_.threads, &stop_requested);
         record_chunk(stats_, result, nonce, template_.height, extranonce_, config_.status_sec);
 
         if (result.found) return handle_hit(candidate, result);
@@ -174,45 +172,62 @@ std::uint64_t MiningLoop::first_nonce_for(const Candidate& candidate) const {
     return template_.noncerange_min;
 }
 
-std::optional<nlohmann::json> MiningLoop::next_update() {
-    if (pending_update_) return std::exchange(pending_update_, std::nullopt);
-    return poller_->take_update();
+std::optional<MiningLoop::NewWork> MiningLoop::next_work() {
+    if (pending_work_) return std::exchange(pending_work_, std::nullopt);
+    if (std::optional<nlohmann::json> update = poller_->take_update()) {
+        return NewWork{std::move(*update), false};
+    }
+    if (std::optional<nlohmann::json> refresh = poller_->take_refresh()) {
+        return NewWork{std::move(*refresh), true};
+    }
+    return std::nullopt;
 }
 
-bool MiningLoop::take_longpoll_update() {
-    std::optional<nlohmann::json> update = next_update();
-    if (!update) return false;
-    std::cout << "[work] longpoll update received\n";
-    template_ = adopt_template(*update, config_.gbt_txids_internal, *poller_);
-    return true;
-}
-
-bool MiningLoop::periodic_refresh_due(Clock::time_point now) const {
-    const bool polling = config_.no_longpoll || template_.longpollid.empty();
-    return polling && whole_seconds(now - last_fetch_) >= config_.poll_sec;
-}
-
-bool MiningLoop::periodic_refresh(Clock::time_point now) {
-    last_fetch_ = now;
+// True when the poller brought other work than the current one, which is
+// then current. A long-poll answer that does not parse ends the run; a
+// periodic refresh that does not parse is reported and mining goes on.
+bool MiningLoop::take_new_work() {
+    std::optional<NewWork> work = next_work();
+    if (!work) return false;
+    BlockTemplate tmpl;
     try {
-        std::cout << "[work] periodic GBT refresh\n";
-        template_ = adopt_template(fetch_template(client_), config_.gbt_txids_internal, *poller_);
-        return true;
-    } catch (const RpcCancelled&) {
-        return false;  // stopping
+        tmpl = parse_block_template(work->result, config_.gbt_txids_internal);
     } catch (const std::exception& e) {
-        std::cerr << "[rpc] periodic getblocktemplate failed: " << message_of(e) << "\n";
+        if (!work->periodic) {
+            write_line(std::cout, "[work] longpoll update received");
+            throw;
+        }
+        write_line(std::cerr, "[rpc] periodic getblocktemplate failed: " + message_of(e));
         return false;
     }
+    work->result = nullptr;  // the template's JSON can be large
+    if (!work->periodic && !same_work(tmpl, template_)) {
+        write_line(std::cout, "[work] longpoll update received");
+    }
+    return switch_to(std::move(tmpl));
+}
+
+// Makes tmpl the current work; false, and no "[work]" line, when it is the
+// work being mined already: then only its long-poll id is taken over and the
+// search goes on where it was.
+bool MiningLoop::switch_to(BlockTemplate tmpl) {
+    if (same_work(tmpl, template_)) {
+        template_.longpollid = tmpl.longpollid;
+        poller_->follow(tmpl.longpollid);
+        return false;
+    }
+    announce_template(tmpl, *poller_);
+    template_ = std::move(tmpl);
+    return true;
 }
 
 void MiningLoop::refresh_after_submit() {
     try {
-        template_ = adopt_template(fetch_template(client_), config_.gbt_txids_internal, *poller_);
+        switch_to(parse_block_template(fetch_template(client_), config_.gbt_txids_internal));
     } catch (const RpcCancelled&) {
         // stopping: the next pass says so
     } catch (const std::exception& e) {
-        std::cerr << "[rpc] getblocktemplate after submit failed: " << message_of(e) << "\n";
+        write_line(std::cerr, "[rpc] getblocktemplate after submit failed: " + message_of(e));
     }
 }
 
@@ -228,13 +243,13 @@ MiningLoop::PassEnd MiningLoop::handle_hit(const Candidate& candidate, const Chu
     sha3_256t(digest.data(), header.data(), header.size());
 
     if (digest != digest_of(result)) {
-        std::cerr << "[found] fast/portable hash mismatch at nonce=" << result.nonce
-                  << "; abandoning candidate\n";
+        write_line(std::cerr, "[found] fast/portable hash mismatch at nonce=" +
+                                  std::to_string(result.nonce) + "; abandoning candidate");
         return PassEnd::new_work;
     }
     if (!hash_meets_target(digest.data(), template_.target.data())) {
-        std::cerr << "[found] CPU hash is above target at nonce=" << result.nonce
-                  << "; abandoning candidate\n";
+        write_line(std::cerr, "[found] CPU hash is above target at nonce=" +
+                                  std::to_string(result.nonce) + "; abandoning candidate");
         return PassEnd::new_work;
     }
 
@@ -249,54 +264,59 @@ bool MiningLoop::submit(const Candidate& candidate, std::uint32_t nonce, const H
     const Bytes block = serialize_block(candidate, nonce);
     const std::string block_hex = hex_encode(block);
     // The digest is held in hash-function order; the log shows it reversed like every hash.
-    std::cout << "[found] nonce=" << nonce << " hash=" << hash_to_hex(digest)
-              << " block_bytes=" << block.size() << " submitting...\n";
+    write_line(std::cout, "[found] nonce=" + std::to_string(nonce) +
+                              " hash=" + hash_to_hex(digest) +
+                              " block_bytes=" + std::to_string(block.size()) + " submitting...");
     if (deliver(block_hex)) return true;
     // The block is still good: the user can hand it to the node.
-    std::cerr << "[submit] block not delivered, submit it by hand: submitblock " << block_hex
-              << "\n";
+    write_line(std::cerr,
+               "[submit] block not delivered, submit it by hand: submitblock " + block_hex);
     return false;
 }
 
-// Offers the block until the node answers. Only a failure without an answer
-// is tried again: the node's verdict, or its JSON-RPC error, is final.
+// Offers the block until the node answers, for at most kSubmitWindow. Only a
+// failure without an answer is tried again: the node's verdict, or its
+// JSON-RPC error, is final.
 bool MiningLoop::deliver(const std::string& block_hex) {
+    const Clock::time_point give_up = Clock::now() + kSubmitWindow;
     std::chrono::seconds pause = kFirstSubmitPause;
     for (int attempt = 1;; ++attempt) {
         try {
             const nlohmann::json verdict = submit_block(client_, block_hex);
             if (verdict.is_null()) {
-                std::cout << "[submit] accepted by node\n";
+                write_line(std::cout, "[submit] accepted by node");
             } else {
-                std::cout << "[submit] node returned: "
-                          << printable(verdict.dump(), kMaxNodeTextBytes) << "\n";
+                write_line(std::cout, "[submit] node returned: " +
+                                          printable(verdict.dump(), kMaxNodeTextBytes));
             }
             return true;
         } catch (const RpcNoAnswer& e) {
-            std::cerr << "[submit] submitblock failed: " << message_of(e) << "\n";
-            if (attempt == kSubmitAttempts) return false;
-            std::cerr << "[submit] retrying in " << pause.count() << " s (attempt " << attempt + 1
-                      << " of " << kSubmitAttempts << ")\n";
+            write_line(std::cerr, "[submit] submitblock failed: " + message_of(e));
+            if (Clock::now() + pause >= give_up) return false;
+            write_line(std::cerr, "[submit] retrying in " + std::to_string(pause.count()) +
+                                      " s (attempt " + std::to_string(attempt + 1) + ")");
             if (!wait_before_retry(pause)) return false;
-            pause *= 2;
+            pause = std::min(2 * pause, kMaxSubmitPause);
         } catch (const std::exception& e) {
-            std::cerr << "[submit] submitblock failed: " << message_of(e) << "\n";
+            write_line(std::cerr, "[submit] submitblock failed: " + message_of(e));
             return true;
         }
     }
 }
 
 // Sleeps before the next attempt; false when the attempts should end early:
-// on a stop request, or when the long poller brings work on another block,
-// which this one can no longer extend. That work is kept for the next pass.
+// on a stop request, or when the poller brings work on another previous
+// block, which this one can no longer extend. That work is kept for the next
+// pass.
 bool MiningLoop::wait_before_retry(std::chrono::seconds pause) {
     const Clock::time_point until = Clock::now() + pause;
     while (Clock::now() < until) {
         if (stop_requested.load()) return false;
-        if (std::optional<nlohmann::json> update = poller_->take_update()) {
-            pending_update_ = std::move(update);
-            if (on_another_block(*pending_update_, template_)) {
-                std::cerr << "[submit] the node has work on a newer block; giving up this one\n";
+        if (std::optional<NewWork> work = next_work()) {
+            pending_work_ = std::move(work);
+            if (on_another_block(pending_work_->result, template_)) {
+                write_line(std::cerr,
+                           "[submit] the node has work on a newer block; giving up this one");
                 return false;
             }
         }

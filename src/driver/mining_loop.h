@@ -24,13 +24,21 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitCandidateFailed = 2;
 
-// A block the node did not answer for is offered again this many times in
-// all, with pauses of 1, 2, 4 and 8 seconds between the attempts.
-inline constexpr int kSubmitAttempts = 5;
+// A block the node did not answer for is offered again after a pause that
+// starts at 1 s and doubles up to 15 s: a busy node (all RPC threads taken)
+// is often free again within seconds, and 15 s keeps a restarting node from
+// costing more than a few percent of a block interval.
 inline constexpr std::chrono::seconds kFirstSubmitPause{1};
+inline constexpr std::chrono::seconds kMaxSubmitPause{15};
+// Offering it ends after this long: a block interval, after which the block
+// has almost surely been overtaken by another on the network.
+inline constexpr std::chrono::minutes kSubmitWindow{10};
 
-// Parses a template, hands its long-poll id to the poller and writes the
-// "[work]" line. Throws (leaving the caller's template alone) when it does not parse.
+// Hands the template's long-poll id to the poller and writes the "[work]" line.
+void announce_template(const BlockTemplate& tmpl, LongPoller& poller);
+
+// Parses a template and announces it. Throws (leaving the caller's template
+// alone) when it does not parse.
 BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal, LongPoller& poller);
 
 // Settings for the client, copied from the configuration.
@@ -58,12 +66,17 @@ class MiningLoop {
         std::uint64_t next_nonce;
     };
 
+    // A template the poller brought: a long-poll answer or a periodic refresh.
+    struct NewWork {
+        nlohmann::json result;
+        bool periodic;
+    };
+
     PassEnd mine_candidate(const Candidate& candidate);
     std::uint64_t first_nonce_for(const Candidate& candidate) const;
-    std::optional<nlohmann::json> next_update();
-    bool take_longpoll_update();
-    bool periodic_refresh_due(std::chrono::steady_clock::time_point now) const;
-    bool periodic_refresh(std::chrono::steady_clock::time_point now);
+    std::optional<NewWork> next_work();
+    bool take_new_work();
+    bool switch_to(BlockTemplate tmpl);
     void refresh_after_submit();
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
     bool submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
@@ -73,12 +86,11 @@ class MiningLoop {
     const MinerConfig& config_;
     CpuBackend backend_;
     RpcClient client_;
-    std::optional<LongPoller> poller_;              // started only once the first template is in
-    std::optional<nlohmann::json> pending_update_;  // taken from the poller during a submission
+    std::optional<LongPoller> poller_;     // started only once the first template is in
+    std::optional<NewWork> pending_work_;  // taken from the poller during a submission
     BlockTemplate template_;
     std::optional<ResumePoint> resume_;
     std::uint64_t extranonce_;
-    std::chrono::steady_clock::time_point last_fetch_;
     MiningStats stats_;
 };
 

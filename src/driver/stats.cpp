@@ -48,19 +48,25 @@ void record_chunk(MiningStats& stats, const ChunkResult& result, std::uint32_t f
     const double batch = result.elapsed_ms > 0
                              ? static_cast<double>(result.hashes) * 1000.0 / result.elapsed_ms
                              : 0.0;
-    out << "[stat] height=" << static_cast<std::uint32_t>(height) << " extranonce=" << extranonce
-        << " nonce=" << first_nonce << " total=" << stats.total_hashes
-        << " avg=" << format_hash_rate(avg) << " batch=" << format_hash_rate(batch) << "\n";
+    std::ostringstream line;
+    line.imbue(out.getloc());
+    line << "[stat] height=" << static_cast<std::uint32_t>(height) << " extranonce=" << extranonce
+         << " nonce=" << first_nonce << " total=" << stats.total_hashes
+         << " avg=" << format_hash_rate(avg) << " batch=" << format_hash_rate(batch);
+    write_line(out, line.str());
     stats.last_status_time = now;
 }
 
 void log_template(const BlockTemplate& tmpl) { log_template(tmpl, std::cout); }
 
 void log_template(const BlockTemplate& tmpl, std::ostream& out) {
-    out << "[work] height=" << static_cast<std::uint32_t>(tmpl.height)
-        << " txs=" << tmpl.transactions.size() + 1 << " coinbasevalue=" << tmpl.coinbasevalue
-        << " target=" << hash_to_hex(tmpl.target) << " nonces=" << tmpl.noncerange_min << ".."
-        << tmpl.noncerange_max << " longpoll=" << (tmpl.longpollid.empty() ? "no" : "yes") << "\n";
+    std::ostringstream line;
+    line.imbue(out.getloc());
+    line << "[work] height=" << static_cast<std::uint32_t>(tmpl.height)
+         << " txs=" << tmpl.transactions.size() + 1 << " coinbasevalue=" << tmpl.coinbasevalue
+         << " target=" << hash_to_hex(tmpl.target) << " nonces=" << tmpl.noncerange_min << ".."
+         << tmpl.noncerange_max << " longpoll=" << (tmpl.longpollid.empty() ? "no" : "yes");
+    write_line(out, line.str());
 }
 
 std::string format_hash_rate(double rate) {

@@ -80,7 +80,7 @@ void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLan
 
     bool stopped = false;
     while (!stopped && left >= kGroupKernel.width) {
-        if (hit.found.load()) break;
+        if (chunk_over(hit)) break;
         std::uint32_t nonce = 0;
         HashWords hash{};
         const bool found = hash_group(lanes, target, n, nonce, hash);
@@ -96,7 +96,7 @@ void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLan
 
     // Scalar tail: the nonces that do not fill a group.
     for (; !stopped && left > 0; --left, ++n) {
-        if (hit.found.load()) break;
+        if (chunk_over(hit)) break;
         HashWords hash;
         sha3_256t_fixed(lanes, n, hash);
         ++done;
@@ -111,14 +111,15 @@ void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLan
 
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
-                           std::uint32_t threads) {
-    return cpu_mine_chunk(header, target, first_nonce, last_nonce, iters, threads,
-                          start_std_thread);
+                           std::uint32_t threads, const std::atomic<bool>* stop) {
+    return cpu_mine_chunk(header, target, first_nonce, last_nonce, iters, threads, start_std_thread,
+                          stop);
 }
 
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
-                           std::uint32_t threads, const WorkerStarter& start_worker) {
+                           std::uint32_t threads, const WorkerStarter& start_worker,
+                           const std::atomic<bool>* stop) {
     if (iters == 0) fail("--iters must be positive");
     if (threads == 0) threads = hardware_threads();
 
@@ -133,6 +134,7 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
     const HeaderLanes lanes = header_lanes(header);
     const TargetWords words = target_words(target);
     ChunkHit hit;
+    hit.stop = stop;
     // One slot per worker actually started, added as it starts: a huge thread
     // count costs nothing up front, and running workers keep their slots
     // (a deque does not move its elements when it grows).

@@ -25,12 +25,20 @@ struct ChunkResult {
 };
 
 // Shared by the workers of one chunk: the flag is set once, by compare-exchange,
-// and only the worker that set it writes nonce and hash.
+// and only the worker that set it writes nonce and hash. A stop from outside
+// (the process's stop request) ends the workers the same way, without a hit.
 struct ChunkHit {
     std::atomic<bool> found{false};
     std::uint32_t nonce = 0;
     HashWords hash{};
+    const std::atomic<bool>* stop = nullptr;
 };
+
+// Whether the workers of a chunk should end now: a hit, or a stop from outside.
+inline bool chunk_over(const ChunkHit& hit) {
+    return hit.found.load(std::memory_order_relaxed) ||
+           (hit.stop != nullptr && hit.stop->load(std::memory_order_relaxed));
+}
 
 // One worker's hash count, written once as the worker ends. A cache line each,
 // so that workers ending at different times do not share one.
@@ -49,12 +57,13 @@ CpuBackend cpu_backend(std::uint32_t threads);
 // Searches first_nonce..last_nonce (both included) for a nonce whose SHA3-256t
 // meets the target, at most iters nonces per worker and threads workers
 // (0: the hardware concurrency). Header bytes 76..79 are ignored. Without a hit
-// exactly first_nonce .. first_nonce + hashes - 1 were hashed. Throws
-// "--iters must be positive" for iters 0, and when a worker thread cannot be
-// started (after stopping and joining the ones already running).
+// exactly first_nonce .. first_nonce + hashes - 1 were hashed. A set *stop
+// ends the chunk within a group of nonces per worker. Throws "--iters must be
+// positive" for iters 0, and when a worker thread cannot be started (after
+// stopping and joining the ones already running).
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
-                           std::uint32_t threads);
+                           std::uint32_t threads, const std::atomic<bool>* stop = nullptr);
 
 // Starts worker `index` running `body`. The plain form above uses std::thread's
 // constructor; tests hand in one that fails.
@@ -62,11 +71,12 @@ using WorkerStarter = std::function<std::thread(std::uint32_t index, std::functi
 
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
-                           std::uint32_t threads, const WorkerStarter& start_worker);
+                           std::uint32_t threads, const WorkerStarter& start_worker,
+                           const std::atomic<bool>* stop = nullptr);
 
 // The body of one worker: hashes count nonces from the low 32 bits of
 // first_nonce on (32-bit wrap-around), whole groups first, stops early when
-// the hit flag is set, and stores its hash count in its slot as it ends.
+// the hit flag or the stop is set, and stores its hash count in its slot as it ends.
 void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
                  const TargetWords& target, ChunkHit& hit, WorkerCount& slot);
 

@@ -27,13 +27,32 @@ T read_integer(const json& value, const char* key) {
     return value.get<T>();
 }
 
-// coinbasevalue takes integers and floats only; the library alone would also
-// take a boolean.
-std::uint64_t read_amount(const json& value, const char* key) {
+// A whole number from low to T's maximum: an integer, or a float without a
+// fraction. Anything else would build a block the node must reject (a
+// negative or huge reward, a wrong BIP 34 height), so the template is refused.
+template <typename T>
+T read_whole(const json& value, const char* key, T low) {
     if (value.is_boolean()) {
         throw json::type_error::create(302, "type must be number, but is boolean", &value);
     }
-    return read_integer<std::uint64_t>(value, key);
+    if (!value.is_number()) return value.get<T>();  // the library's type error
+    constexpr T high = std::numeric_limits<T>::max();
+    bool whole = false;
+    if (value.is_number_unsigned()) {
+        whole = value.get<std::uint64_t>() <= static_cast<std::uint64_t>(high);
+    } else if (value.is_number_integer()) {
+        const std::int64_t n = value.get<std::int64_t>();
+        whole = n >= low && n <= static_cast<std::int64_t>(high);
+    } else {
+        const double d = value.get<double>();
+        const double above = std::ldexp(1.0, std::numeric_limits<T>::digits);  // high + 1
+        whole = d == std::trunc(d) && d >= static_cast<double>(low) && d < above;
+    }
+    if (!whole) {
+        fail(std::string("GBT ") + key + " must be a whole number from " + std::to_string(low) +
+             " to " + std::to_string(high) + ", got: " + value.dump());
+    }
+    return value.is_number_float() ? static_cast<T>(value.get<double>()) : value.get<T>();
 }
 
 // Compact "bits" to a little-endian 256-bit target.
@@ -84,6 +103,20 @@ bool has_segwit_rule(const json& rules) {
     return false;
 }
 
+// A rule marked "!" must be understood to use the template at all; segwit is
+// the one this miner knows.
+void check_required_rules(const json& rules) {
+    if (!rules.is_array()) return;
+    for (const json& rule : rules) {
+        if (!rule.is_string()) continue;
+        const std::string& name = rule.get_ref<const std::string&>();
+        if (name.starts_with('!') && name != "!segwit") {
+            fail("GBT template requires a rule this miner does not know: " +
+                 printable(name, kMaxNodeTextBytes));
+        }
+    }
+}
+
 json template_request(const std::string& longpollid) {
     json request = json::object();
     request["capabilities"] = json::array({"longpoll", "coinbasevalue", "proposal", "workid"});
@@ -103,8 +136,9 @@ BlockTemplate parse_block_template(const json& result, bool txids_internal) {
     BlockTemplate t;
     t.version = read_integer<std::int32_t>(result.at("version"), "version");
     t.previousblockhash = parse_hash_hex(result.at("previousblockhash").get<std::string>());
-    t.coinbasevalue = read_amount(result.at("coinbasevalue"), "coinbasevalue");
-    t.height = read_integer<std::int32_t>(result.at("height"), "height");
+    t.coinbasevalue = static_cast<std::uint64_t>(
+        read_whole<std::int64_t>(result.at("coinbasevalue"), "coinbasevalue", 0));
+    t.height = read_whole<std::int32_t>(result.at("height"), "height", 1);
     t.curtime = read_integer<std::uint32_t>(result.at("curtime"), "curtime");
     t.mintime = result.contains("mintime")
                     ? read_integer<std::uint32_t>(result.at("mintime"), "mintime")
@@ -120,6 +154,7 @@ BlockTemplate parse_block_template(const json& result, bool txids_internal) {
     if (result.contains("workid")) result.at("workid").get<std::string>();  // type check only
 
     const auto rules = result.find("rules");
+    if (rules != result.end()) check_required_rules(*rules);
     t.segwit = rules != result.end() && has_segwit_rule(*rules);
 
     const auto aux = result.find("coinbaseaux");

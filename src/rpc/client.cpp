@@ -1,9 +1,11 @@
 #include "rpc/client.h"
 
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include <cctype>
 #include <cstdio>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -21,6 +23,14 @@ std::atomic<std::uint64_t> next_request_id{1};
 namespace {
 
 constexpr long kConnectTimeoutMs = 10000;
+// A NAT or firewall drops an idle connection without a word, which would
+// leave a long poll waiting for ever: keep-alive probes after 30 s of silence,
+// every 15 s, find a dead peer within about two and a half minutes.
+constexpr long kKeepAliveIdleSec = 30;
+constexpr long kKeepAliveIntervalSec = 15;
+// Replies at least this large leave much freed memory behind; it is handed
+// back to the system once they are done with.
+constexpr std::size_t kTrimAfterBytes = 1 << 20;
 constexpr const char* kSchemeChars =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
 // How a transfer reads its URL: a missing scheme means http, an unknown one
@@ -29,6 +39,7 @@ constexpr unsigned kTransferUrlFlags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SC
 // The node is reached over HTTP, with or without TLS, and over nothing else:
 // not even a redirect may lead the credentials to ftp:// or file://.
 constexpr const char* kAllowedProtocols = "http,https";
+constexpr long kHttpUnauthorized = 401;
 
 struct EasyCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -164,13 +175,27 @@ std::string request_body(const std::string& method, const nlohmann::json& params
 
 std::string excerpt(std::string_view node_text) { return printable(node_text, kMaxNodeTextBytes); }
 
+// Thrown from the parser's callback when a reply holds too many values.
+struct TooManyValues {};
+
 nlohmann::json parse_reply(const std::string& body) {
     if (nested_deeper_than(body, kMaxReplyDepth)) {
         throw RpcNoAnswer("invalid JSON-RPC response: nested deeper than " +
                           std::to_string(kMaxReplyDepth) + " levels body=" + excerpt(body));
     }
+    std::size_t values = 0;
+    const auto count_values = [&values](int, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        using Event = nlohmann::json::parse_event_t;
+        if (event == Event::value || event == Event::object_start || event == Event::array_start) {
+            if (++values > kMaxReplyValues) throw TooManyValues{};
+        }
+        return true;
+    };
     try {
-        return nlohmann::json::parse(body);
+        return nlohmann::json::parse(body, count_values);
+    } catch (const TooManyValues&) {
+        throw RpcNoAnswer("invalid JSON-RPC response: more than " +
+                          std::to_string(kMaxReplyValues) + " values body=" + excerpt(body));
     } catch (const nlohmann::json::exception& e) {
         // The library quotes what it read last, which can be the whole body.
         throw RpcNoAnswer("invalid JSON-RPC response: " + excerpt(e.what()) +
@@ -210,18 +235,71 @@ nlohmann::json interpret_response(const std::string& method, long status, const 
     throw RpcNoAnswer("JSON-RPC response missing result for " + method);
 }
 
+// Gives the memory of a large reply's freed tree back to the system: the
+// allocator keeps freed small blocks otherwise, for the rest of the run.
+class TrimAfterLargeReply {
+  public:
+    explicit TrimAfterLargeReply(const Reply& reply) : reply_(reply) {}
+    ~TrimAfterLargeReply() {
+        if (reply_.body.capacity() >= kTrimAfterBytes) malloc_trim(0);
+    }
+    TrimAfterLargeReply(const TrimAfterLargeReply&) = delete;
+    TrimAfterLargeReply& operator=(const TrimAfterLargeReply&) = delete;
+
+  private:
+    const Reply& reply_;
+};
+
 }  // namespace
 
 RpcClient::RpcClient(RpcSettings settings)
     : url_(std::move(settings.url)),
-      user_(std::move(settings.user)),
-      password_(std::move(settings.password)),
+      credentials_(std::make_unique<Credentials>()),
       cookie_file_(std::move(settings.cookie_file)),
       timeout_ms_(settings.timeout_ms),
       verbose_(settings.verbose) {
+    credentials_->user = std::move(settings.user);
+    credentials_->password = std::move(settings.password);
     init_curl_once();
     check_url(url_);
-    if (!cookie_file_.empty()) load_cookie_credentials(cookie_file_, user_, password_);
+    if (!cookie_file_.empty()) {
+        load_cookie_credentials(cookie_file_, credentials_->user, credentials_->password);
+    }
+}
+
+std::string RpcClient::user() const {
+    const std::lock_guard<std::mutex> lock(credentials_->mutex);
+    return credentials_->user;
+}
+
+// After a 401: the node may have restarted with a new cookie. A file that
+// cannot be read is told in the request's own failure message.
+void RpcClient::reload_cookie_after_401(const std::string& sent_user,
+                                        const std::string& sent_password,
+                                        std::string& message) const {
+    if (cookie_file_.empty()) {
+        if (!sent_user.empty()) message += " (check --rpc-user and --rpc-pass)";
+        return;
+    }
+    std::string user;
+    std::string password;
+    try {
+        load_cookie_credentials(cookie_file_, user, password);
+    } catch (const std::exception& e) {
+        message += " (cookie file not read again: " + std::string(e.what()) + ")";
+        return;
+    }
+    if (user == sent_user && password == sent_password) {
+        message += " (the cookie file " + cookie_file_ + " holds the credentials sent)";
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(credentials_->mutex);
+    // Another request may have taken them up already.
+    if (user == credentials_->user && password == credentials_->password) return;
+    credentials_->user = std::move(user);
+    credentials_->password = std::move(password);
+    write_line(std::cout, "[rpc] new credentials in the cookie file " + cookie_file_ +
+                              "; using them from now on");
 }
 
 nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& params,
@@ -231,6 +309,7 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     if (!handle) throw RpcNoAnswer("curl_easy_init failed");
     const HeaderList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
     Reply reply;
+    const TrimAfterLargeReply trim(reply);
     const std::int64_t effective_timeout = timeout_ms < 0 ? timeout_ms_ : timeout_ms;
 
     CURL* curl = handle.get();
@@ -246,16 +325,28 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, kKeepAliveIdleSec);
+    curl_easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, kKeepAliveIntervalSec);
+    // The node and nothing else: a proxy named in the environment (http_proxy,
+    // all_proxy) would receive the node's credentials.
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, verbose_ ? 1L : 0L);
     if (verbose_) curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, write_trace);
     if (effective_timeout > 0) {
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(effective_timeout));
     }
-    if (!user_.empty()) {
+    std::string user;
+    std::string password;
+    {
+        const std::lock_guard<std::mutex> lock(credentials_->mutex);
+        user = credentials_->user;
+        password = credentials_->password;
+    }
+    if (!user.empty()) {
         curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-        curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
-        curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
     }
     if (cancel != nullptr) {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -272,10 +363,18 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
                           std::to_string(kMaxReplyBytes) + " bytes");
     }
     if (code != CURLE_OK) {
-        throw RpcNoAnswer("RPC curl failure calling " + method + ": " + curl_easy_strerror(code));
+        const std::string message =
+            "RPC curl failure calling " + method + ": " + curl_easy_strerror(code);
+        if (code == CURLE_OPERATION_TIMEDOUT) throw RpcTimedOut(message);
+        throw RpcNoAnswer(message);
     }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status == kHttpUnauthorized) {
+        std::string message = "RPC HTTP 401 calling " + method + ": " + excerpt(reply.body);
+        reload_cookie_after_401(user, password, message);
+        throw RpcNoAnswer(message);
+    }
     return interpret_response(method, status, reply.body);
 }
 

@@ -1,10 +1,13 @@
 // The JSON-RPC 1.0 client: one HTTP POST per call, every outcome either the
-// response's "result" or an exception. It never logs; callers do.
+// response's "result" or an exception. It logs one thing only: that the node's
+// cookie file holds new credentials; everything else is for callers to log.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,6 +39,12 @@ class RpcNoAnswer : public RpcError {
     using RpcError::RpcError;
 };
 
+// The call's time limit ran out before the node answered.
+class RpcTimedOut : public RpcNoAnswer {
+  public:
+    using RpcNoAnswer::RpcNoAnswer;
+};
+
 // The transfer was aborted through the caller's cancel flag.
 class RpcCancelled : public std::runtime_error {
   public:
@@ -51,6 +60,15 @@ inline constexpr std::size_t kMaxReplyBytes = 64 * 1024 * 1024;
 // through them; real answers nest three or four levels.
 inline constexpr int kMaxReplyDepth = 256;
 
+// Replies with more JSON values than this are refused while they are parsed.
+// The parsed tree costs up to about 27 times the text for tiny values ("[]",
+// "{}"), so the byte cap alone would let 64 MiB of text take 1.7 GB. The
+// largest real template, a full 4 MB block of the smallest transactions
+// (16,666 of them, each with 24 depends), holds about 540,000 values in
+// 8.6 MB; the budget leaves room for twice that and bounds the tree to about
+// 100 MB.
+inline constexpr std::size_t kMaxReplyValues = 1'200'000;
+
 // How much of a node's text (an error body, a reason) goes into a message.
 inline constexpr std::size_t kMaxNodeTextBytes = 300;
 
@@ -63,6 +81,10 @@ class RpcClient {
     // the cookie file when one is set; its errors propagate.
     explicit RpcClient(RpcSettings settings);
 
+    // A node writes a new cookie each time it starts. With a cookie file, an
+    // HTTP 401 reads the file again (once per refused request) and new
+    // credentials are used from the next request on, said once on stdout.
+
     // Posts {"id","jsonrpc":"1.0","method","params"} (params null -> []) and
     // returns the response's "result". timeout_ms: negative -> the client's,
     // 0 -> no overall limit. A true *cancel aborts the transfer (RpcCancelled).
@@ -71,15 +93,25 @@ class RpcClient {
                         const std::atomic<bool>* cancel = nullptr) const;
 
     const std::string& url() const { return url_; }
-    const std::string& user() const { return user_; }  // effective, after the cookie
+    std::string user() const;  // effective, after the cookie
     const std::string& cookie_file() const { return cookie_file_; }
     std::int64_t timeout_ms() const { return timeout_ms_; }
     bool verbose() const { return verbose_; }
 
   private:
+    // Read by every call, renewed from the cookie file after a 401; behind a
+    // pointer so that the client stays movable.
+    struct Credentials {
+        std::mutex mutex;
+        std::string user;
+        std::string password;
+    };
+
+    void reload_cookie_after_401(const std::string& sent_user, const std::string& sent_password,
+                                 std::string& message) const;
+
     std::string url_;
-    std::string user_;
-    std::string password_;
+    std::unique_ptr<Credentials> credentials_;
     std::string cookie_file_;
     std::int64_t timeout_ms_;
     bool verbose_;

@@ -1,6 +1,5 @@
 #include "rpc/longpoll.h"
 
-#include <chrono>
 #include <exception>
 #include <iostream>
 
@@ -11,6 +10,8 @@
 
 namespace qvn {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr int kBackoffSteps = 20;
 // A node that answers long polls at once would otherwise be asked again and
@@ -27,12 +28,15 @@ void back_off() {
 
 }  // namespace
 
-LongPoller::LongPoller(const RpcClient& client, bool enabled) : client(client), enabled(enabled) {
-    if (enabled) thread = std::thread([this] { poll_loop(); });
+LongPoller::LongPoller(const RpcClient& client, bool enabled, std::chrono::seconds refresh_interval)
+    : client(client),
+      enabled(enabled),
+      refresh_interval(refresh_interval),
+      next_refresh(Clock::now() + refresh_interval) {
+    if (enabled || refresh_interval.count() > 0) thread = std::thread([this] { poll_loop(); });
 }
 
 LongPoller::~LongPoller() {
-    if (!enabled) return;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         stop = true;
@@ -44,7 +48,7 @@ LongPoller::~LongPoller() {
 }
 
 void LongPoller::follow(const std::string& id) {
-    if (!enabled || id.empty()) return;
+    if (!enabled) return;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         if (id == longpollid) return;
@@ -58,39 +62,90 @@ std::optional<nlohmann::json> LongPoller::take_update() {
     const std::lock_guard<std::mutex> lock(mutex);
     if (!update_ready) return std::nullopt;
     update_ready = false;
-    std::optional<nlohmann::json> update(std::move(latest));
-    latest = nullptr;
-    return update;
+    return std::exchange(latest, nullptr);
+}
+
+std::optional<nlohmann::json> LongPoller::take_refresh() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!refresh_ready) return std::nullopt;
+    refresh_ready = false;
+    return std::exchange(refreshed, nullptr);
+}
+
+// Waits, under the mutex, until there is something to ask the node; nothing
+// when the poller stops. Once the process is stopping, nothing new is asked.
+std::optional<LongPoller::Ask> LongPoller::next_ask(std::string& id) {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        if (stop) return std::nullopt;
+        if (!stop_requested.load()) {
+            if (enabled && !longpollid.empty()) {
+                id = longpollid;
+                abort_request = false;
+                return ask_plainly ? Ask::plain : Ask::long_poll;
+            }
+            if (refresh_interval.count() > 0) {
+                if (Clock::now() >= next_refresh) {
+                    next_refresh = Clock::now() + refresh_interval;
+                    abort_request = false;
+                    return Ask::periodic;
+                }
+                cv.wait_until(lock, next_refresh);
+                continue;
+            }
+        }
+        cv.wait(lock);
+    }
+}
+
+void LongPoller::handle_answer(Ask ask, nlohmann::json result, Clock::time_point started) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (ask == Ask::periodic) {
+        refreshed = std::move(result);
+        refresh_ready = true;
+        return;
+    }
+    const auto next = result.find("longpollid");  // end() unless an object
+    if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
+    latest = std::move(result);
+    update_ready = true;
+    ask_plainly = false;
+    cv.wait_until(lock, started + kMinPollInterval, [this] { return stop.load(); });
 }
 
 void LongPoller::poll_loop() {
     for (;;) {
         std::string id;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            cv.wait(lock, [this] { return stop.load() || !longpollid.empty(); });
-            if (stop) return;
-            id = longpollid;
-            abort_request = false;
-        }
-        const auto started = std::chrono::steady_clock::now();
+        const std::optional<Ask> ask = next_ask(id);
+        if (!ask) return;
+        const Clock::time_point started = Clock::now();
         try {
-            nlohmann::json result = get_block_template(client, id, 0, &abort_request);
+            nlohmann::json result;
+            if (*ask == Ask::long_poll) {
+                result = get_block_template(client, id, kLongPollLimit.count(), &abort_request);
+            } else {
+                if (*ask == Ask::periodic) write_line(std::cout, "[work] periodic GBT refresh");
+                result = get_block_template(client, "", -1, &abort_request);
+            }
             // The driver moved on to another id while this answer was on its way.
             if (abort_request) continue;
-            std::unique_lock<std::mutex> lock(mutex);
-            const auto next = result.find("longpollid");  // end() unless an object
-            if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
-            latest = std::move(result);
-            update_ready = true;
-            cv.wait_until(lock, started + kMinPollInterval, [this] { return stop.load(); });
+            handle_answer(*ask, std::move(result), started);
         } catch (const RpcCancelled&) {
             // follow() or the destructor gave this request up; nothing to report.
         } catch (const std::exception& e) {
-            if (!stop_requested) {
-                std::cerr << "[longpoll] " << printable(e.what(), kMaxMessageBytes) << "\n";
+            if (stop_requested) continue;
+            if (*ask == Ask::long_poll && dynamic_cast<const RpcTimedOut*>(&e) != nullptr) {
+                write_line(std::cerr, "[longpoll] no answer for " +
+                                          std::to_string(kLongPollLimit.count() / 1000) +
+                                          " s; asking for the template plainly");
+                const std::lock_guard<std::mutex> lock(mutex);
+                ask_plainly = true;
+                continue;
             }
-            back_off();
+            const char* tag =
+                *ask == Ask::periodic ? "[rpc] periodic getblocktemplate failed: " : "[longpoll] ";
+            write_line(std::cerr, tag + printable(e.what(), kMaxMessageBytes));
+            if (*ask != Ask::periodic) back_off();
         }
     }
 }

@@ -130,12 +130,12 @@ TEST(ParseBlockTemplate, NumberConversions) {
         {"version", 2.9, 2},
         {"version", -1.9, -1},
         {"version", 4294967295ULL, -1},
-        {"height", -5, -5},
+        {"height", 2147483647.0, 2147483647},
         {"curtime", false, 0},
         {"curtime", 4294967295ULL, 4294967295LL},
         {"mintime", 7.99, 7},
-        {"coinbasevalue", 12.7, 12},
-        {"coinbasevalue", -1, -1},  // integer kinds are copied bit for bit
+        {"coinbasevalue", 12.0, 12},
+        {"coinbasevalue", 9223372036854775807ULL, 9223372036854775807LL},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.key + "=" + c.value.dump());
@@ -158,23 +158,34 @@ TEST(ParseBlockTemplate, FloatsOutsideTheFieldAreRefused) {
         json value;
         std::string shown;
     };
+    const std::string amount = "GBT coinbasevalue must be a whole number from 0 to "
+                               "9223372036854775807, got: ";
+    const std::string height = "GBT height must be a whole number from 1 to 2147483647, got: ";
     const std::vector<Case> cases = {
-        {"coinbasevalue", 1e30, "1e+30"},
-        {"coinbasevalue", -1.5, "-1.5"},
-        {"version", 2147483648.0, "2147483648.0"},
-        {"height", -2147483649.0, "-2147483649.0"},
-        {"mintime", -1.0, "-1.0"},
+        {"coinbasevalue", 1e30, amount + "1e+30"},
+        {"coinbasevalue", -1.5, amount + "-1.5"},
+        {"coinbasevalue", -1, amount + "-1"},
+        {"coinbasevalue", 9223372036854775808ULL, amount + "9223372036854775808"},
+        {"coinbasevalue", 9223372036854775808.0, amount + "9.223372036854776e+18"},
+        {"coinbasevalue", 5000000000.7, amount + "5000000000.7"},
+        {"height", -1, height + "-1"},
+        {"height", 0, height + "0"},
+        {"height", 4294967301LL, height + "4294967301"},
+        {"height", 2147483648.0, height + "2147483648.0"},
+        {"rules", json::array({"segwit", "!segwit", "!futurerule"}),
+         "GBT template requires a rule this miner does not know: !futurerule"},
+        {"version", 2147483648.0, "number out of range for version: 2147483648.0"},
+        {"mintime", -1.0, "number out of range for mintime: -1.0"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(parse_error(with(minimal_template(), c.key, c.value)),
-                  "number out of range for " + c.key + ": " + c.shown);
+        EXPECT_EQ(parse_error(with(minimal_template(), c.key, c.value)), c.shown);
     }
     // The edges themselves still fit.
     EXPECT_EQ(
         parse_block_template(with(minimal_template(), "version", -2147483648.9), false).version,
         -2147483647 - 1);
     EXPECT_EQ(
-        parse_block_template(with(minimal_template(), "coinbasevalue", -0.5), false).coinbasevalue,
+        parse_block_template(with(minimal_template(), "coinbasevalue", -0.0), false).coinbasevalue,
         0u);
 }
 

@@ -1,6 +1,7 @@
 #include "block/candidate.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "block/coinbase.h"
 #include "block/merkle.h"
@@ -78,6 +79,17 @@ std::uint32_t header_time(std::uint32_t curtime, std::uint32_t now, std::uint32_
     if (t < now) t = now;
     if (t < mintime) t = mintime;
     return t;
+}
+
+bool same_work(const BlockTemplate& a, const BlockTemplate& b, std::uint32_t now) {
+    const auto work = [now](const BlockTemplate& t) {
+        return std::make_tuple(t.version, t.previousblockhash, t.coinbasevalue, t.target, t.bits,
+                               t.height, header_time(t.curtime, now, t.mintime), t.mintime,
+                               t.noncerange_min, t.noncerange_max, t.segwit);
+    };
+    return work(a) == work(b) && a.coinbaseaux == b.coinbaseaux &&
+           a.transactions == b.transactions &&
+           a.default_witness_commitment == b.default_witness_commitment;
 }
 
 std::uint32_t unix_time_of(std::chrono::system_clock::time_point when) {

@@ -38,6 +38,11 @@ Bytes serialize_block(const Candidate& candidate, std::uint32_t nonce);
 // earlier than either of the node's times, never behind our own clock.
 std::uint32_t header_time(std::uint32_t curtime, std::uint32_t now, std::uint32_t mintime);
 
+// Whether candidates built at time now from a and from b, with one extranonce,
+// are the same block: everything but the long-poll id is equal, and so is
+// the header time (curtime itself follows the node's clock second by second).
+bool same_work(const BlockTemplate& a, const BlockTemplate& b, std::uint32_t now);
+
 // Whole seconds since the Unix epoch, truncated, clamped into 0..4294967295.
 std::uint32_t unix_time_of(std::chrono::system_clock::time_point when);
 std::uint32_t unix_time_now();

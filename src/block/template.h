@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "block/bytes.h"
@@ -36,15 +35,5 @@ struct BlockTemplate {
     std::vector<TemplateTx> transactions;
     Bytes default_witness_commitment;
 };
-
-// Whether two templates give the same blocks: everything but the long-poll id.
-inline bool same_work(const BlockTemplate& a, const BlockTemplate& b) {
-    const auto work = [](const BlockTemplate& t) {
-        return std::tie(t.version, t.previousblockhash, t.coinbasevalue, t.target, t.bits, t.height,
-                        t.curtime, t.mintime, t.noncerange_min, t.noncerange_max, t.segwit,
-                        t.coinbaseaux, t.transactions, t.default_witness_commitment);
-    };
-    return work(a) == work(b);
-}
 
 }  // namespace qvn

@@ -201,7 +201,7 @@ bool MiningLoop::take_new_work() {
         return false;
     }
     work->result = nullptr;  // the template's JSON can be large
-    if (!work->periodic && !same_work(tmpl, template_)) {
+    if (!work->periodic && !same_work(tmpl, template_, unix_time_now())) {
         write_line(std::cout, "[work] longpoll update received");
     }
     return switch_to(std::move(tmpl));
@@ -211,7 +211,7 @@ bool MiningLoop::take_new_work() {
 // work being mined already: then only its long-poll id is taken over and the
 // search goes on where it was.
 bool MiningLoop::switch_to(BlockTemplate tmpl) {
-    if (same_work(tmpl, template_)) {
+    if (same_work(tmpl, template_, unix_time_now())) {
         template_.longpollid = tmpl.longpollid;
         poller_->follow(tmpl.longpollid);
         return false;

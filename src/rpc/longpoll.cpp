@@ -28,10 +28,12 @@ void back_off() {
 
 }  // namespace
 
-LongPoller::LongPoller(const RpcClient& client, bool enabled, std::chrono::seconds refresh_interval)
+LongPoller::LongPoller(const RpcClient& client, bool enabled, std::chrono::seconds refresh_interval,
+                       std::chrono::milliseconds long_poll_limit)
     : client(client),
       enabled(enabled),
       refresh_interval(refresh_interval),
+      long_poll_limit(long_poll_limit),
       next_refresh(Clock::now() + refresh_interval) {
     if (enabled || refresh_interval.count() > 0) thread = std::thread([this] { poll_loop(); });
 }
@@ -122,7 +124,7 @@ void LongPoller::poll_loop() {
         try {
             nlohmann::json result;
             if (*ask == Ask::long_poll) {
-                result = get_block_template(client, id, kLongPollLimit.count(), &abort_request);
+                result = get_block_template(client, id, long_poll_limit.count(), &abort_request);
             } else {
                 if (*ask == Ask::periodic) write_line(std::cout, "[work] periodic GBT refresh");
                 result = get_block_template(client, "", -1, &abort_request);
@@ -136,7 +138,7 @@ void LongPoller::poll_loop() {
             if (stop_requested) continue;
             if (*ask == Ask::long_poll && dynamic_cast<const RpcTimedOut*>(&e) != nullptr) {
                 write_line(std::cerr, "[longpoll] no answer for " +
-                                          std::to_string(kLongPollLimit.count() / 1000) +
+                                          std::to_string(long_poll_limit.count() / 1000) +
                                           " s; asking for the template plainly");
                 const std::lock_guard<std::mutex> lock(mutex);
                 ask_plainly = true;

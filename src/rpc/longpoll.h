@@ -30,8 +30,10 @@ class LongPoller {
     // Starts the thread when long polling is enabled or refresh_interval is
     // positive; long polls wait until follow() gives an id, periodic
     // refreshes come refresh_interval after construction and after each other.
+    // Tests shorten long_poll_limit.
     LongPoller(const RpcClient& client, bool enabled,
-               std::chrono::seconds refresh_interval = std::chrono::seconds{0});
+               std::chrono::seconds refresh_interval = std::chrono::seconds{0},
+               std::chrono::milliseconds long_poll_limit = kLongPollLimit);
     // Aborts the request in flight and joins the thread.
     ~LongPoller();
     LongPoller(const LongPoller&) = delete;
@@ -59,6 +61,7 @@ class LongPoller {
     const RpcClient& client;
     bool enabled;
     std::chrono::seconds refresh_interval;
+    std::chrono::milliseconds long_poll_limit;
     std::thread thread;
     std::mutex mutex;
     std::condition_variable cv;

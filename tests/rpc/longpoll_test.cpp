@@ -119,6 +119,21 @@ TEST_F(LongPollerTest, HandsOverNewTemplateOnceAndFollowsItsId) {
     EXPECT_EQ(polls_with("lp-2").size(), 1u);
 }
 
+TEST_F(LongPollerTest, SilentLongPollIsGivenUpForAPlainRequest) {
+    node.set_template(template_with_id("lp-1", 1));
+    test::StderrCapture capture;
+    LongPoller poller(client, true, std::chrono::seconds{0}, std::chrono::milliseconds{1000});
+    poller.follow("lp-1");
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+    // A new tip the open poll never hears of, as behind a connection that died.
+    node.set_template(template_with_id("lp-2", 2), false);
+    node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-2"}});
+    capture.restore();
+    EXPECT_EQ(poller.take_update(), template_with_id("lp-2", 2));
+    EXPECT_EQ(node.requests({{"method", "getblocktemplate"}, {"longpollid", nullptr}}).size(), 1u);
+    EXPECT_EQ(capture.text(), "[longpoll] no answer for 1 s; asking for the template plainly\n");
+}
+
 TEST_F(LongPollerTest, KeepsOnlyTheNewestOfTwoResults) {
     node.set_template(template_with_id("lp-1", 1));
     LongPoller poller(client, true);

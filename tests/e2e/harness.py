@@ -25,10 +25,10 @@ WAIT = 15.0  # seconds; generous for a loaded 2-core machine, never reached when
 class Miner:
     """One qvncpu process with its output collected line by line."""
 
-    def __init__(self, args):
+    def __init__(self, args, env=None):
         self.args = [QVNCPU] + list(args)
         self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, errors="replace")
+                                     stderr=subprocess.PIPE, text=True, errors="replace", env=env)
         self.cond = threading.Condition()
         self.lines = {"stdout": [], "stderr": []}
         self.open_streams = 2

@@ -85,9 +85,15 @@ class Refresh(E2ECase):
         self.assertTrue(stats, miner.transcript())
         for height, _, nonce, total in stats:
             self.assertEqual((height, int(total)), ("1", int(nonce) + 4096), miner.transcript())
+        # A refresh the node takes its time over does not stop the hashing.
         node.control({"cmd": "clear_rules"})
+        node.control({"cmd": "queue", "method": "getblocktemplate", "delay_ms": 4000})
         node.control({"cmd": "advance"})
+        node.control({"cmd": "wait_requests", "count": 1, "state": "received"})
+        at, _ = miner.wait_line(STAT, after=len(miner.stdout))
+        hashed, _ = miner.wait_line(STAT, after=at + 1)
         at, _ = miner.wait_line("[work] height=2 ")
+        self.assertLess(hashed, at, miner.transcript())
         self.stop_miner(miner)
         stdout = miner.stdout
         self.assertGreaterEqual(stdout.count("[work] periodic GBT refresh"), 3)

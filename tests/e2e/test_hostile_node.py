@@ -3,6 +3,7 @@ reaches the node (or the user), and nothing the node sends crashes, stalls,
 floods or fools the miner."""
 
 import base64
+import os
 import re
 import signal
 import socket
@@ -11,6 +12,7 @@ import time
 import unittest
 
 from harness import PAYOUT, QVNCPU, STAT, ZERO_TARGET, E2ECase, Miner
+from qvnnode.devnode import write_cookie
 
 EASY = 6
 PASS_THROUGH = {"cmd": "queue", "method": "getblocktemplate"}  # answered as usual
@@ -21,6 +23,10 @@ UNDELIVERED = re.compile(r"^\[submit\] block not delivered, submit it by hand: "
                          r"submitblock ([0-9a-f]+)$")
 ESCAPES = "\x1b]0;pwned\x07\x1b[2J\x1b[31merror: wrong password\x1b[0m\u009b"
 ESCAPED = ("\\x1b]0;pwned\\x07\\x1b[2J\\x1b[31merror: wrong password\\x1b[0m\\xc2\\x9b")
+BASE = {"version": 1, "previousblockhash": "00" * 32, "coinbasevalue": 1, "height": 1,
+        "curtime": 1, "bits": "207fffff"}
+AMOUNT = "error: GBT coinbasevalue must be a whole number from 0 to 9223372036854775807, got: "
+RETRY = re.compile(r"^\[submit\] retrying in (\d+) s \(attempt \d+\)$")
 
 
 def submitted_hex(node):
@@ -65,9 +71,15 @@ class Replies(E2ECase):
                        "... (1048576 bytes)") + "$"),
             ({"status": 500, "body": ESCAPES},
              re.escape("error: RPC HTTP 500 calling getblocktemplate: " + ESCAPED) + "$"),
-            ({"result": {"version": 1, "previousblockhash": "00" * 32, "coinbasevalue": 1,
-                         "height": 1, "curtime": 1, "bits": ESCAPES}},
+            ({"result": dict(BASE, bits=ESCAPES)},
              re.escape("error: expected 8 hex chars for bits, got: " + ESCAPED) + "$"),
+            ({"result": dict(BASE, coinbasevalue=-1)}, re.escape(AMOUNT + "-1") + "$"),
+            ({"result": dict(BASE, coinbasevalue=2**64 - 1)}, re.escape(AMOUNT) + "18446744073709551615$"),
+            ({"result": dict(BASE, coinbasevalue=5000000000.7)}, re.escape(AMOUNT) + r"5000000000\.7$"),
+            ({"result": dict(BASE, height=2**32 + 5)},
+             re.escape("error: GBT height must be a whole number from 1 to 2147483647, got: 4294967301")),
+            ({"result": dict(BASE, rules=["!segwit", "!futurerule"])},
+             re.escape("error: GBT template requires a rule this miner does not know: !futurerule")),
         ]
         for rule, error in cases:
             with self.subTest(rule=str(rule)[:60]):
@@ -100,43 +112,81 @@ class Replies(E2ECase):
 class Delivery(E2ECase):
     def test_a_block_is_offered_until_the_node_answers(self):
         verdict_body = '{"result":null,"error":{"code":-22,"message":"Block decode failed"},"id":1}'
-        # rules for submitblock; attempts expected; the last answer's line; exit status
+        busy = {"status": 503, "body": "Work queue depth exceeded", "times": 5}
+        # rules for submitblock; miner options; attempts expected; the last answer's line
         cases = [
-            ([{"truncate": True}], 2, '[submit] node returned: "duplicate"', 0),
-            ([{"body": '{"result":' + DEEP + "}"}, {"status": 503, "body": "busy"}], 3,
-             "[submit] accepted by node", 0),
-            ([{"status": 500, "body": verdict_body}], 1,
-             "[submit] submitblock failed: RPC HTTP 500 calling submitblock: " + verdict_body, 0),
-            ([{"drop": True, "times": 0}], 5, UNDELIVERED, 1),
+            ([{"truncate": True}], [], 2, '[submit] node returned: "duplicate"'),
+            ([{"body": '{"result":' + DEEP + "}"}, {"status": 503, "body": "busy"}], [], 3,
+             "[submit] accepted by node"),
+            ([{"status": 500, "body": verdict_body}], [], 1,
+             "[submit] submitblock failed: RPC HTTP 500 calling submitblock: " + verdict_body),
+            ([busy], [], 6, "[submit] accepted by node"),
+            ([{"body": '{"error":null,"id":1}'}], [], 2, "[submit] accepted by node"),
+            ([{"result": ESCAPES + "x" * 400}], [], 1, re.compile(
+                r'^\[submit\] node returned: "\\u001b\]0;pwned.*\\xc2\\x9bx+\.\.\. \(\d+ bytes\)$')),
+            ([{"hold": True}], ["--rpc-timeout-ms", "0"], 2, "[submit] accepted by node"),
         ]
-        for rules, attempts, last, status in cases:
-            with self.subTest(rules=str(rules)[:60]):
-                node = self.start_node(work_bits=EASY)
-                for rule in rules:
-                    node.control(dict(rule, cmd="queue", method="submitblock"))
-                miner, code = self.run_to_exit(node, "--mine-one", "--no-longpoll", timeout=30)
-                self.assertEqual(code, status, miner.transcript())
+        # The slow rows (pauses up to 15 s, a 30 s time limit) run side by side.
+        runs = []
+        for rules, args, attempts, last in cases:
+            node = self.start_node(work_bits=EASY)
+            for rule in rules:
+                node.control(dict(rule, cmd="queue", method="submitblock"))
+            runs.append((node, self.start_miner(node, "--mine-one", "--no-longpoll", *args)))
+        for (node, miner), (rules, args, attempts, last) in zip(runs, cases):
+            with self.subTest(rules=str(rules)[:60], args=args):
+                self.assertEqual(miner.wait_exit(timeout=45), 0, miner.transcript())
                 blocks = submitted_hex(node)
                 self.assertEqual(len(blocks), attempts, miner.transcript())
                 self.assertEqual(len(set(blocks)), 1)
-                self.assertEqual(sum(line.startswith("[submit] retrying in ")
-                                     for line in miner.stderr), attempts - 1)
-                stream = "stderr" if status or "failed" in str(last) else "stdout"
-                _, line = miner.wait_line(last, stream=stream, timeout=0)
-                if status:
-                    self.assertEqual(UNDELIVERED.match(line).group(1), blocks[0])
+                pauses = [int(RETRY.match(line).group(1)) for line in miner.stderr
+                          if RETRY.match(line)]
+                self.assertEqual(pauses, [1, 2, 4, 8, 15][:attempts - 1])
+                stream = "stderr" if "failed" in str(last) else "stdout"
+                miner.wait_line(last, stream=stream, timeout=0)
 
-    def test_new_block_on_the_network_ends_the_attempts(self):
+    def test_the_attempts_end_on_a_new_block_or_a_stop(self):
+        # what ends them; --mine-one; the line after which it comes
+        cases = [
+            ("advance", True, "[submit] retrying in 1 s (attempt 2)"),
+            ("advance", False, "[submit] retrying in 1 s (attempt 2)"),
+            ("stop", True, "[submit] retrying in 4 s (attempt 4)"),
+        ]
+        for event, mine_one, after in cases:
+            with self.subTest(event=event, mine_one=mine_one):
+                node = self.start_node(work_bits=EASY)
+                node.control({"cmd": "queue", "method": "submitblock", "drop": True, "times": 0})
+                miner = self.start_miner(node, *(["--mine-one"] if mine_one else []))
+                at, _ = miner.wait_line(after, stream="stderr")
+                started = time.monotonic()
+                if event == "stop":
+                    miner.send(signal.SIGINT)
+                else:
+                    node.control({"cmd": "advance"})
+                    at, _ = miner.wait_line("[submit] the node has work on a newer block; "
+                                            "giving up this one", stream="stderr", after=at)
+                _, line = miner.wait_line(UNDELIVERED, stream="stderr", after=at)
+                self.assertIn(UNDELIVERED.match(line).group(1), submitted_hex(node))
+                if mine_one:
+                    self.assertEqual(miner.wait_exit(), 1, miner.transcript())
+                    self.assertLess(time.monotonic() - started, 3)
+                else:
+                    # The new work is mined, not the old one.
+                    miner.wait_line("[work] height=2 ")
+                    self.stop_miner(miner)
+
+    def test_a_restarted_node_s_new_cookie_is_taken_up(self):
         node = self.start_node(work_bits=EASY)
-        node.control({"cmd": "queue", "method": "submitblock", "drop": True, "times": 0})
-        miner = self.start_miner(node, "--mine-one")
-        miner.wait_line("[submit] retrying in 1 s (attempt 2 of 5)", stream="stderr")
-        node.control({"cmd": "advance"})
-        self.assertEqual(miner.wait_exit(), 1, miner.transcript())
-        at, _ = miner.wait_line("[submit] the node has work on a newer block; giving up this one",
-                                stream="stderr", timeout=0)
-        _, line = miner.wait_line(UNDELIVERED, stream="stderr", after=at, timeout=0)
-        self.assertLess(len(submitted_hex(node)), 5)
+        node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
+        miner = self.start_miner(node, "--mine-one", "--no-longpoll")
+        node.control({"cmd": "wait_requests", "count": 1, "state": "held"})
+        path = write_cookie(node.datadir, "__cookie__", "restarted")
+        node.control({"cmd": "set_auth", "user": "__cookie__", "password": "restarted"})
+        node.control({"cmd": "release"})
+        self.assertEqual(miner.wait_exit(), 0, miner.transcript())
+        self.assertEqual(miner.stdout.count("[rpc] new credentials in the cookie file %s; "
+                                            "using them from now on" % path), 1)
+        self.assertEqual(self.wait_submissions(node, 1, accepted=True)[0]["result"], None)
 
     def test_a_rejected_block_is_never_found_again(self):
         # The node keeps the same work and rejects every block: each new
@@ -177,6 +227,22 @@ class Urls(E2ECase):
                     "try --help"])
                 with self.assertRaises(BlockingIOError):
                     listener.accept()
+
+    def test_no_proxy_from_the_environment(self):
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        listener.setblocking(False)
+        proxy = "http://127.0.0.1:%d/" % listener.getsockname()[1]
+        node = self.start_node(work_bits=EASY)
+        env = dict(os.environ, http_proxy=proxy, HTTPS_PROXY=proxy, all_proxy=proxy)
+        miner = Miner(["--rpc-url", node.url, "--rpc-cookie", node.datadir + "/.cookie",
+                       "--payout", PAYOUT, "--threads", "1", "--mine-one"], env=env)
+        self.addCleanup(miner.close)
+        self.assertEqual(miner.wait_exit(), 0, miner.transcript())
+        with self.assertRaises(BlockingIOError):
+            listener.accept()
 
     def test_the_password_is_never_printed(self):
         user, password = "rpcuser", "S3cretPass"

@@ -74,7 +74,7 @@ class Work(E2ECase):
             {"txs": 2, "legacy_txs": 1, "noncerange": "0000001000000fff"},
             {"noncerange": None, "coinbasevalue": 12345},
             {"target_hex": "0000000000000000000000ffff" + "00" * 19},
-            {"longpollid": False},
+            {"longpollid": False, "coinbasevalue": 999},
         ]
         for change in changes:
             with self.subTest(**change):
@@ -100,8 +100,14 @@ class Work(E2ECase):
         [sub] = self.wait_submissions(node, 1)[:1]
         self.assertEqual((sub["previousblockhash"], sub["height"], sub["result"]),
                          (tip, 2, None), miner.transcript())
+        subs = self.wait_submissions(node, 3)
         self.stop_miner(miner)
         self.assertNotIn("[work] periodic GBT refresh", miner.stdout)
+        # After each block the long poll brings the work the miner has fetched
+        # already: one line for each height after the first block.
+        for sub in subs[1:]:
+            self.assertEqual(sum(line.startswith("[work] height=%d " % sub["height"])
+                                 for line in miner.stdout), 1, miner.transcript())
 
     def test_periodic_refresh_without_longpoll(self):
         # miner options, node settings
@@ -126,13 +132,19 @@ class Work(E2ECase):
 
 class Stopping(E2ECase):
     def test_signals_stop_the_miner(self):
-        for signals in ([signal.SIGINT], [signal.SIGTERM], [signal.SIGINT, signal.SIGINT]):
-            with self.subTest(signals=[s.name for s in signals]):
+        # signals; --iters (a stop ends even a chunk of hours at once)
+        cases = [([signal.SIGINT], 4096), ([signal.SIGTERM], 4096),
+                 ([signal.SIGINT, signal.SIGINT], 4096), ([signal.SIGTERM], 4294967295)]
+        for signals, iters in cases:
+            with self.subTest(signals=[s.name for s in signals], iters=iters):
                 node = self.start_node(target_hex=ZERO_TARGET)
-                miner = self.start_miner(node, "--status-sec", "1")
+                miner = self.start_miner(node, "--status-sec", "1", iters=iters)
                 miner.wait_line("[work] height=1 ")
                 # Mining has started once a chunk is accounted for.
-                miner.wait_line(STAT)
+                if iters == 4096:
+                    miner.wait_line(STAT)
+                else:
+                    time.sleep(1)
                 started = time.monotonic()
                 for sig in signals:
                     miner.send(sig)

@@ -158,8 +158,9 @@ TEST(ParseBlockTemplate, FloatsOutsideTheFieldAreRefused) {
         json value;
         std::string shown;
     };
-    const std::string amount = "GBT coinbasevalue must be a whole number from 0 to "
-                               "9223372036854775807, got: ";
+    const std::string amount =
+        "GBT coinbasevalue must be a whole number from 0 to "
+        "9223372036854775807, got: ";
     const std::string height = "GBT height must be a whole number from 1 to 2147483647, got: ";
     const std::vector<Case> cases = {
         {"coinbasevalue", 1e30, amount + "1e+30"},

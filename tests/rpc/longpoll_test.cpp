@@ -268,8 +268,7 @@ TEST_F(LongPollerTest, StopRequestSilencesErrorsAndAsksNothingMore) {
     capture.restore();
     // Only the first failure may be told, if it came back before the stop.
     const std::string text = capture.text();
-    EXPECT_TRUE(text.empty() ||
-                text == "[longpoll] RPC HTTP 500 calling getblocktemplate: down\n")
+    EXPECT_TRUE(text.empty() || text == "[longpoll] RPC HTTP 500 calling getblocktemplate: down\n")
         << text;
 }
 

@@ -162,6 +162,10 @@ class Delivery(E2ECase):
                 if event == "stop":
                     miner.send(signal.SIGINT)
                 else:
+                    # The refresh after the attempts fails: only the long
+                    # poll's answer brings the new block.
+                    node.control({"cmd": "queue", "method": "getblocktemplate", "plain": True,
+                                  "status": 500, "body": "down"})
                     node.control({"cmd": "advance"})
                     at, _ = miner.wait_line("[submit] the node has work on a newer block; "
                                             "giving up this one", stream="stderr", after=at)

@@ -100,8 +100,12 @@ class Work(E2ECase):
         [sub] = self.wait_submissions(node, 1)[:1]
         self.assertEqual((sub["previousblockhash"], sub["height"], sub["result"]),
                          (tip, 2, None), miner.transcript())
-        subs = self.wait_submissions(node, 3)
+        subs = self.wait_submissions(node, 8)
         self.stop_miner(miner)
+        # Each new block's search starts at the range's start: eight rising
+        # nonces in a row would be odds of 1 in 40,000.
+        nonces = [int(FOUND.match(line).group(1)) for line in miner.stdout if FOUND.match(line)]
+        self.assertTrue(any(b < a for a, b in zip(nonces, nonces[1:])), nonces)
         self.assertNotIn("[work] periodic GBT refresh", miner.stdout)
         # After each block the long poll brings the work the miner has fetched
         # already: one line for each height after the first block.

@@ -182,7 +182,26 @@ TEST_F(RpcClientTest, FailuresOfACall) {
         std::string message;
     };
     const std::string error_body = R"({"result":null,"error":{"code":-1,"message":"bad"},"id":1})";
+    const auto nested = [](int arrays) {
+        return "{\"x\":" + std::string(arrays, '[') + std::string(arrays, ']') + "}";
+    };
+    const auto cut = [](const std::string& body) {
+        return body.substr(0, 300) + "... (" + std::to_string(body.size()) + " bytes)";
+    };
+    std::string many = "{\"x\":[";
+    for (int i = 0; i < 1200000; ++i) many += "0,";
+    many += "0]}";
     const std::vector<Case> cases = {
+        {"256 levels are read", {{"body", nested(255)}}, "JSON-RPC response missing result for m"},
+        {"brackets in strings are text",
+         {{"body", R"({"x":"\")" + std::string(300, '[') + "\"}"}},
+         "JSON-RPC response missing result for m"},
+        {"257 levels are not",
+         {{"body", nested(256)}},
+         "invalid JSON-RPC response: nested deeper than 256 levels body=" + cut(nested(256))},
+        {"too many values",
+         {{"body", many}},
+         "invalid JSON-RPC response: more than 1200000 values body=" + cut(many)},
         {"HTTP 500 with a JSON-RPC error: status wins",
          {{"status", 500}, {"body", error_body}},
          "RPC HTTP 500 calling m: " + error_body},

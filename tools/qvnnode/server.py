@@ -36,9 +36,10 @@ In-process, ``node.control({...})`` takes and returns the same objects.
                                raw response when status/body are given.
   queue         [method="*"] [times=1] [status=N] [body=TEXT | body_hex=HEX |
                 result=JSON error=JSON | stream_bytes=N] [delay_ms=N]
-                [hold=true] [drop=true] [truncate=true]
+                [hold=true] [drop=true] [truncate=true] [plain=true]
                                Adds a response rule for the next matching calls
-                               ("*" matches any method; times=0 is persistent).
+                               ("*" matches any method; times=0 is persistent;
+                               plain matches only calls without a long-poll id).
                                delay_ms waits first; hold waits for a release;
                                drop closes the connection without an answer;
                                body/body_hex send that raw body, result/error a
@@ -519,7 +520,7 @@ class NodeDouble:
         """(status, body bytes), or (None, None) to drop the connection."""
         if not self._authorized(call.handler):
             return 401, b""
-        rule = self._take_rule(call.record["method"])
+        rule = self._take_rule(call.record["method"], call.record["longpollid"])
         if rule is not None:
             if "delay_ms" in rule:
                 call.delay(int(rule["delay_ms"]) / 1000.0)
@@ -584,9 +585,11 @@ class NodeDouble:
         token = base64.b64encode(("%s:%s" % auth).encode("utf-8")).decode("ascii")
         return handler.headers.get("Authorization") == "Basic " + token
 
-    def _take_rule(self, method):
+    def _take_rule(self, method, longpollid):
         with self.cond:
             for i, rule in enumerate(self.rules):
+                if rule.get("plain") and longpollid is not None:
+                    continue
                 if rule["method"] in ("*", method):
                     if rule["times"] > 0:
                         rule["times"] -= 1

@@ -200,7 +200,8 @@ bool MiningLoop::take_new_work() {
         write_line(std::cerr, "[rpc] periodic getblocktemplate failed: " + message_of(e));
         return false;
     }
-    work->result = nullptr;  // the template's JSON can be large
+    work->result = nullptr;
+    release_freed_memory();  // a template's JSON tree can be large
     if (!work->periodic && !same_work(tmpl, template_, unix_time_now())) {
         write_line(std::cout, "[work] longpoll update received");
     }

@@ -235,13 +235,13 @@ nlohmann::json interpret_response(const std::string& method, long status, const 
     throw RpcNoAnswer("JSON-RPC response missing result for " + method);
 }
 
-// Gives the memory of a large reply's freed tree back to the system: the
-// allocator keeps freed small blocks otherwise, for the rest of the run.
+// Gives the memory of a large reply's body and freed tree back once the
+// call is done with them.
 class TrimAfterLargeReply {
   public:
     explicit TrimAfterLargeReply(const Reply& reply) : reply_(reply) {}
     ~TrimAfterLargeReply() {
-        if (reply_.body.capacity() >= kTrimAfterBytes) malloc_trim(0);
+        if (reply_.body.capacity() >= kTrimAfterBytes) release_freed_memory();
     }
     TrimAfterLargeReply(const TrimAfterLargeReply&) = delete;
     TrimAfterLargeReply& operator=(const TrimAfterLargeReply&) = delete;
@@ -377,6 +377,8 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     }
     return interpret_response(method, status, reply.body);
 }
+
+void release_freed_memory() { malloc_trim(0); }
 
 bool nested_deeper_than(std::string_view text, int limit) {
     int depth = 0;

@@ -63,10 +63,10 @@ inline constexpr int kMaxReplyDepth = 256;
 // Replies with more JSON values than this are refused while they are parsed.
 // The parsed tree costs up to about 27 times the text for tiny values ("[]",
 // "{}"), so the byte cap alone would let 64 MiB of text take 1.7 GB. The
-// largest real template, a full 4 MB block of the smallest transactions
-// (16,666 of them, each with 24 depends), holds about 540,000 values in
-// 8.6 MB; the budget leaves room for twice that and bounds the tree to about
-// 100 MB.
+// real template with the most values, a full 4 MB block of the smallest
+// transactions (16,666 of 60 bytes, each with 24 depends), holds 533,042
+// values in 7.6 MB of text (a block of 4 MB of witness data: 8.0 MB, a few
+// hundred values); the budget leaves more than twice that.
 inline constexpr std::size_t kMaxReplyValues = 1'200'000;
 
 // How much of a node's text (an error body, a reason) goes into a message.
@@ -116,6 +116,10 @@ class RpcClient {
     std::int64_t timeout_ms_;
     bool verbose_;
 };
+
+// Hands memory freed by large replies back to the system; the allocator
+// would otherwise keep it for the rest of the run.
+void release_freed_memory();
 
 // Whether brackets and braces, outside strings, open deeper than limit. The
 // JSON library copies and prints values recursively, so a reply that does

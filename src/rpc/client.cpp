@@ -175,27 +175,18 @@ std::string request_body(const std::string& method, const nlohmann::json& params
 
 std::string excerpt(std::string_view node_text) { return printable(node_text, kMaxNodeTextBytes); }
 
-// Thrown from the parser's callback when a reply holds too many values.
-struct TooManyValues {};
-
 nlohmann::json parse_reply(const std::string& body) {
-    if (nested_deeper_than(body, kMaxReplyDepth)) {
+    const JsonShape shape = json_shape(body, kMaxReplyDepth);
+    if (shape.deeper_than_limit) {
         throw RpcNoAnswer("invalid JSON-RPC response: nested deeper than " +
                           std::to_string(kMaxReplyDepth) + " levels body=" + excerpt(body));
     }
-    std::size_t values = 0;
-    const auto count_values = [&values](int, nlohmann::json::parse_event_t event, nlohmann::json&) {
-        using Event = nlohmann::json::parse_event_t;
-        if (event == Event::value || event == Event::object_start || event == Event::array_start) {
-            if (++values > kMaxReplyValues) throw TooManyValues{};
-        }
-        return true;
-    };
-    try {
-        return nlohmann::json::parse(body, count_values);
-    } catch (const TooManyValues&) {
+    if (shape.values > kMaxReplyValues) {
         throw RpcNoAnswer("invalid JSON-RPC response: more than " +
                           std::to_string(kMaxReplyValues) + " values body=" + excerpt(body));
+    }
+    try {
+        return nlohmann::json::parse(body);
     } catch (const nlohmann::json::exception& e) {
         // The library quotes what it read last, which can be the whole body.
         throw RpcNoAnswer("invalid JSON-RPC response: " + excerpt(e.what()) +
@@ -380,7 +371,8 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
 
 void release_freed_memory() { malloc_trim(0); }
 
-bool nested_deeper_than(std::string_view text, int limit) {
+JsonShape json_shape(std::string_view text, int depth_limit) {
+    JsonShape shape;
     int depth = 0;
     bool in_string = false;
     bool escaped = false;
@@ -395,13 +387,23 @@ bool nested_deeper_than(std::string_view text, int limit) {
             }
         } else if (c == '"') {
             in_string = true;
+        } else if (c == ',') {
+            ++shape.values;
         } else if (c == '[' || c == '{') {
-            if (++depth > limit) return true;
+            ++shape.values;
+            if (++depth > depth_limit) {
+                shape.deeper_than_limit = true;
+                return shape;
+            }
         } else if ((c == ']' || c == '}') && depth > 0) {
             --depth;
         }
     }
-    return false;
+    return shape;
+}
+
+bool nested_deeper_than(std::string_view text, int limit) {
+    return json_shape(text, limit).deeper_than_limit;
 }
 
 std::string redact_url(const std::string& url) {

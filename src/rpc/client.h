@@ -60,7 +60,8 @@ inline constexpr std::size_t kMaxReplyBytes = 64 * 1024 * 1024;
 // through them; real answers nest three or four levels.
 inline constexpr int kMaxReplyDepth = 256;
 
-// Replies with more JSON values than this are refused while they are parsed.
+// Replies with more JSON values than this (as json_shape counts them) are
+// refused before they are parsed.
 // The parsed tree costs up to about 27 times the text for tiny values ("[]",
 // "{}"), so the byte cap alone would let 64 MiB of text take 1.7 GB. The
 // real template with the most values, a full 4 MB block of the smallest
@@ -121,9 +122,17 @@ class RpcClient {
 // would otherwise keep it for the rest of the run.
 void release_freed_memory();
 
-// Whether brackets and braces, outside strings, open deeper than limit. The
-// JSON library copies and prints values recursively, so a reply that does
-// must be refused before it is parsed.
+// What one pass over a JSON text, outside its strings, tells before it is
+// parsed: whether brackets and braces open deeper than depth_limit (the JSON
+// library copies and prints values recursively), and a bound on the values a
+// parser would build: one, plus one for each opening and each separator.
+struct JsonShape {
+    bool deeper_than_limit = false;
+    std::size_t values = 1;
+};
+JsonShape json_shape(std::string_view text, int depth_limit);
+
+// Whether brackets and braces, outside strings, open deeper than limit.
 bool nested_deeper_than(std::string_view text, int limit);
 
 // The URL with the password that libcurl would send replaced by "***",

@@ -73,13 +73,13 @@ class Replies(E2ECase):
              re.escape("error: RPC HTTP 500 calling getblocktemplate: " + ESCAPED) + "$"),
             ({"result": dict(BASE, bits=ESCAPES)},
              re.escape("error: expected 8 hex chars for bits, got: " + ESCAPED) + "$"),
-            ({"result": dict(BASE, coinbasevalue=-1)}, re.escape(AMOUNT + "-1") + "$"),
-            ({"result": dict(BASE, coinbasevalue=2**64 - 1)}, re.escape(AMOUNT) + "18446744073709551615$"),
-            ({"result": dict(BASE, coinbasevalue=5000000000.7)}, re.escape(AMOUNT) + r"5000000000\.7$"),
-            ({"result": dict(BASE, height=2**32 + 5)},
-             re.escape("error: GBT height must be a whole number from 1 to 2147483647, got: 4294967301")),
+            ({"result": dict(BASE, coinbasevalue=-1)}, AMOUNT + "-1$"),
+            ({"result": dict(BASE, coinbasevalue=2**64 - 1)}, AMOUNT + "18446744073709551615$"),
+            ({"result": dict(BASE, coinbasevalue=5000000000.7)}, AMOUNT + r"5000000000\.7$"),
+            ({"result": dict(BASE, height=2**32 + 5)}, "error: GBT height must be a whole number "
+             "from 1 to 2147483647, got: 4294967301$"),
             ({"result": dict(BASE, rules=["!segwit", "!futurerule"])},
-             re.escape("error: GBT template requires a rule this miner does not know: !futurerule")),
+             "error: GBT template requires a rule this miner does not know: !futurerule$"),
         ]
         for rule, error in cases:
             with self.subTest(rule=str(rule)[:60]):
@@ -112,7 +112,6 @@ class Replies(E2ECase):
 class Delivery(E2ECase):
     def test_a_block_is_offered_until_the_node_answers(self):
         verdict_body = '{"result":null,"error":{"code":-22,"message":"Block decode failed"},"id":1}'
-        busy = {"status": 503, "body": "Work queue depth exceeded", "times": 5}
         # rules for submitblock; miner options; attempts expected; the last answer's line
         cases = [
             ([{"truncate": True}], [], 2, '[submit] node returned: "duplicate"'),
@@ -120,7 +119,8 @@ class Delivery(E2ECase):
              "[submit] accepted by node"),
             ([{"status": 500, "body": verdict_body}], [], 1,
              "[submit] submitblock failed: RPC HTTP 500 calling submitblock: " + verdict_body),
-            ([busy], [], 6, "[submit] accepted by node"),
+            ([{"status": 503, "body": "Work queue depth exceeded", "times": 5}], [], 6,
+             "[submit] accepted by node"),
             ([{"body": '{"error":null,"id":1}'}], [], 2, "[submit] accepted by node"),
             ([{"result": ESCAPES + "x" * 400}], [], 1, re.compile(
                 r'^\[submit\] node returned: "\\u001b\]0;pwned.*\\xc2\\x9bx+\.\.\. \(\d+ bytes\)$')),
@@ -161,9 +161,7 @@ class Delivery(E2ECase):
                 started = time.monotonic()
                 if event == "stop":
                     miner.send(signal.SIGINT)
-                else:
-                    # The refresh after the attempts fails: only the long
-                    # poll's answer brings the new block.
+                else:  # only the long poll brings the new block: the refresh fails
                     node.control({"cmd": "queue", "method": "getblocktemplate", "plain": True,
                                   "status": 500, "body": "down"})
                     node.control({"cmd": "advance"})
@@ -211,13 +209,17 @@ class Delivery(E2ECase):
 
 
 class Urls(E2ECase):
-    def test_only_http_and_https(self):
+    def listener(self):
+        """A socket that must never be reached, and its port."""
         listener = socket.socket()
         self.addCleanup(listener.close)
         listener.bind(("127.0.0.1", 0))
         listener.listen(4)
         listener.setblocking(False)
-        port = listener.getsockname()[1]
+        return listener, listener.getsockname()[1]
+
+    def test_only_http_and_https(self):
+        listener, port = self.listener()
         for scheme in ("file", "ftp", "gopher", "dict", "telnet"):
             with self.subTest(scheme=scheme):
                 url = "file:///etc/passwd" if scheme == "file" else "%s://127.0.0.1:%d/" % (
@@ -233,12 +235,8 @@ class Urls(E2ECase):
                     listener.accept()
 
     def test_no_proxy_from_the_environment(self):
-        listener = socket.socket()
-        self.addCleanup(listener.close)
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(4)
-        listener.setblocking(False)
-        proxy = "http://127.0.0.1:%d/" % listener.getsockname()[1]
+        listener, port = self.listener()
+        proxy = "http://127.0.0.1:%d/" % port
         node = self.start_node(work_bits=EASY)
         env = dict(os.environ, http_proxy=proxy, HTTPS_PROXY=proxy, all_proxy=proxy)
         miner = Miner(["--rpc-url", node.url, "--rpc-cookie", node.datadir + "/.cookie",

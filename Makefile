@@ -56,10 +56,19 @@ fuzz: deps
 fuzz-smoke: deps
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) scripts/fuzz --smoke $(FUZZ_SMOKE_SECONDS)
 
-# The Debian package of the default build: $(BUILD)/qvncpu_<version>_amd64.deb,
-# installed with `sudo apt install ./$(BUILD)/qvncpu_*.deb`.
-deb: build
-	cd $(BUILD) && cpack -G DEB
+# The Debian packages qvncpu and qvncpu-avx512 (debian/), built by
+# dpkg-buildpackage from a copy of the work tree's files (tracked or new, not
+# ignored) in $(BUILD)/deb, so that the tree itself stays clean. Both .deb
+# files land in $(BUILD): sudo apt install ./$(BUILD)/qvncpu_*.deb
+DEB_SOURCE = $(BUILD)/deb/qvncpu
+deb: deps
+	rm -rf $(BUILD)/deb && mkdir -p $(DEB_SOURCE)
+	git ls-files -z --cached --others --exclude-standard | \
+	  tar -c --null -T - --ignore-failed-read 2>/dev/null | tar -x -C $(DEB_SOURCE)
+	cd $(DEB_SOURCE) && DEB_BUILD_OPTIONS="parallel=$(JOBS) $(DEB_BUILD_OPTIONS)" \
+	  dpkg-buildpackage -b -us -uc
+	rm -f $(BUILD)/qvncpu*.deb
+	cp $(BUILD)/deb/qvncpu_*.deb $(BUILD)/deb/qvncpu-avx512_*.deb $(BUILD)/
 
 # The program, its man page, the systemd unit and its options file under
 # PREFIX, staged under DESTDIR when given (a packager's make install).

@@ -1,6 +1,6 @@
-# Installation, the man page and the Debian package. What is installed: the
-# program, its man page, the systemd unit and the unit's options file;
-# nothing else (no tests, benchmarks or development node).
+# Installation and the man page. What is installed: the program, its man
+# page, the systemd unit and the unit's options file; nothing else (no tests,
+# benchmarks or development node). debian/ packages the same install.
 
 include(GNUInstallDirs)
 
@@ -8,9 +8,10 @@ include(GNUInstallDirs)
 # finds the program on PATH so that the page names it "qvncpu", not the path
 # of the build folder; the program has no --version, so the version is given.
 # It runs the program, so an AVX-512 build made on a processor that cannot run
-# it (make test always compiles that variant) goes without.
-set(QVN_WITH_MAN_PAGE ON)
-if(QVN_KERNEL STREQUAL "avx512")
+# it (make test always compiles that variant) goes without; so does the
+# package's AVX-512 build, which takes the default build's page.
+option(QVN_WITH_MAN_PAGE "Generate and install the man page (runs the program)" ON)
+if(QVN_WITH_MAN_PAGE AND QVN_KERNEL STREQUAL "avx512")
   execute_process(COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/can-run-avx512
     RESULT_VARIABLE cannot_run OUTPUT_VARIABLE why OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(cannot_run)
@@ -42,35 +43,10 @@ endif()
 # The unit names the program's and the options file's full paths, which
 # depend on the prefix in force when installing (the package's /usr,
 # `cmake --install --prefix`, make install PREFIX=), so it is written then.
+# The Debian package puts it in /lib/systemd/system, where bookworm's
+# debhelper looks for units.
+set(QVN_SYSTEMD_UNIT_DIR "" CACHE PATH "Directory of the systemd unit (default: PREFIX/lib/systemd/system)")
 install(CODE "set(QVN_PACKAGING_DIR \"${CMAKE_CURRENT_SOURCE_DIR}/packaging\")
-  set(QVN_INSTALL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
+  set(QVN_INSTALL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(QVN_SYSTEMD_UNIT_DIR \"${QVN_SYSTEMD_UNIT_DIR}\")")
 install(SCRIPT packaging/install_service.cmake)
-
-# `make deb`: cpack in the build folder writes qvncpu_<version>_amd64.deb.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME qvncpu)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "solo miner for the Quorvane chain's SHA3-256t proof of work")
-set(CPACK_PACKAGE_DESCRIPTION
-  "qvncpu mines blocks of the Quorvane (QVN) chain on the processor, beside the
-user's own full node: it takes work from the node with getblocktemplate, builds
-the coinbase (paying the given scripts), the merkle root and the header,
-searches the nonce range on every core with an AVX2 SHA3-256t kernel and hands
-each block that meets the target to the node with submitblock.
-.
-Needs an x86-64 processor with AVX2, BMI1 and BMI2. Comes with a hardened
-systemd service (qvncpu.service) configured in /etc/default/qvncpu.")
-set(QVN_DEB_MAINTAINER "qvncpu maintainers <maintainers@qvncpu.invalid>"
-  CACHE STRING "Maintainer field of the Debian package")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QVN_DEB_MAINTAINER})
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
-set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Dependencies from the libraries the program links (libcurl, libstdc++, ...).
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_STRIP_FILES ON)
-# dpkg keeps the administrator's edits to the options file across upgrades.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles)
-include(CPack)

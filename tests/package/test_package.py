@@ -1,10 +1,11 @@
-"""The Debian package and the install rules, checked on what they produce:
-the package's file list and dependencies, the packaged program's self-test,
+"""The Debian packages and the install rules, checked on what they produce:
+lintian, the file lists, fields, scripts and hardening, the packaged program's self-test,
 the packaged man page against the program's own --help, and an install under
 another prefix. (test_service_unit.py checks the unit itself.)"""
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -12,13 +13,14 @@ import unittest
 BUILD = os.environ.get("QVN_BUILD_DIR", "")
 SOURCE = os.environ.get("QVN_SOURCE_DIR", "")
 CMAKE = os.environ.get("CMAKE", "cmake")
-CPACK = os.environ.get("CPACK", "cpack")
-UNIT = "usr/lib/systemd/system/qvncpu.service"
-PACKAGED_FILES = {"usr/bin/qvncpu", "usr/share/man/man1/qvncpu.1.gz", UNIT, "etc/default/qvncpu"}
+CAN_RUN_AVX512 = os.path.join(SOURCE, "scripts/can-run-avx512")
+UNIT = "lib/systemd/system/qvncpu.service"
+MAN_PAGE = "usr/share/man/man1/qvncpu.1.gz"
+PACKAGES = ("qvncpu", "qvncpu-avx512")
 
 
-def run(*args, **kw):
-    return subprocess.run(args, capture_output=True, text=True, timeout=300, **kw)
+def run(*args, timeout=300, **kw):
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, **kw)
 
 
 def project_version():
@@ -30,63 +32,140 @@ def unit_setting(text, key):
     return re.search(r"^%s=(\S+)" % key, text, re.M).group(1)
 
 
-class Package(unittest.TestCase):
-    """One package, built once into a temporary folder and extracted there."""
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+class Packages(unittest.TestCase):
+    """Both packages, built into a temporary folder and unpacked there."""
 
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="qvn-package-")
-        out = run(CPACK, "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"),
-                  "-B", cls.tmp.name)
+        out = run("make", "-C", SOURCE, "deb", "BUILD=" + cls.tmp.name, "JOBS=2",
+                  "DEB_BUILD_OPTIONS=noautodbgsym", timeout=800)
         if out.returncode != 0:
-            raise AssertionError("cpack failed:\n" + out.stdout + out.stderr)
-        cls.debs = [n for n in os.listdir(cls.tmp.name) if n.endswith(".deb")]
-        cls.deb = os.path.join(cls.tmp.name, cls.debs[0]) if cls.debs else ""
-        cls.root = os.path.join(cls.tmp.name, "root")
-        run("dpkg-deb", "-x", cls.deb, cls.root).check_returncode()
+            raise AssertionError("make deb failed:\n" + out.stdout[-4000:] + out.stderr[-4000:])
+        cls.debs = {p: os.path.join(cls.tmp.name, "%s_%s_amd64.deb" % (p, project_version()))
+                    for p in PACKAGES}
+        for package, deb in cls.debs.items():
+            run("dpkg-deb", "-R", deb, cls.path(package)).check_returncode()
 
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def path(self, name):
-        return os.path.join(self.root, name)
+    @classmethod
+    def path(cls, package, name=""):
+        return os.path.join(cls.tmp.name, "root-" + package, name)
 
-    def test_name_contents_and_dependencies(self):
-        self.assertEqual(self.debs, ["qvncpu_%s_amd64.deb" % project_version()])
-        listing = run("dpkg-deb", "-c", self.deb).stdout.splitlines()
-        files = {line.split()[-1].lstrip("./") for line in listing if not line.startswith("d")}
-        self.assertEqual(files, PACKAGED_FILES)
-        # Computed by dpkg-shlibdeps, so apt brings libcurl along.
-        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout
-        self.assertRegex(depends, r"\blibcurl4\b")
-        # An upgrade keeps the administrator's edits to the options file.
-        self.assertEqual(run("dpkg-deb", "-I", self.deb, "conffiles").stdout.split(),
-                         ["/etc/default/qvncpu"])
-        # The unit starts the packaged program with the packaged options file.
-        with open(self.path(UNIT)) as f:
-            unit = f.read()
-        self.assertEqual(unit_setting(unit, "ExecStart"), "/usr/bin/qvncpu")
-        self.assertEqual(unit_setting(unit, "EnvironmentFile"), "/etc/default/qvncpu")
-        self.assertNotIn("@", unit)
+    def test_lintian_is_clean(self):
+        out = run("lintian", "--fail-on", "error,warning", *self.debs.values())
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+
+    def test_files_fields_scripts_hardening_and_unit(self):
+        scripts = [  # script, text, whether it is there
+            ("postinst", "deb-systemd-helper debian-installed 'qvncpu.service'", True),  # no enable
+            ("postinst", "deb-systemd-invoke start", False),  # not started at install
+            ("postinst", "deb-systemd-invoke try-restart 'qvncpu.service'", True),  # if running
+            ("postinst", "systemctl --system daemon-reload", True),
+            ("prerm", '"$1" = remove ] && [ -d /run/systemd/system ]; then\n'
+                      "    deb-systemd-invoke stop qvncpu.service", True),
+            ("postrm", "systemctl --system daemon-reload", True),
+        ]
+        for package, deb in self.debs.items():
+            with self.subTest(package):
+                files = {line.split()[-1][2:] for line in run("dpkg-deb", "-c", deb).stdout
+                         .splitlines() if not line.startswith("d")}
+                doc = "usr/share/doc/%s/" % package
+                self.assertEqual(files, {"usr/bin/qvncpu", MAN_PAGE, UNIT, "etc/default/qvncpu",
+                                         doc + "copyright", doc + "changelog.gz",
+                                         "usr/share/lintian/overrides/" + package})
+                # The AVX-512 build takes the default one's place.
+                fields = run("dpkg-deb", "-f", deb, "Provides", "Conflicts", "Replaces").stdout
+                self.assertEqual(fields, "" if package == "qvncpu" else "Provides: qvncpu (= %s)\n"
+                                 "Conflicts: qvncpu\nReplaces: qvncpu\n" % project_version())
+                # Computed by dpkg-shlibdeps, so apt brings libcurl along.
+                self.assertRegex(run("dpkg-deb", "-f", deb, "Depends").stdout, r"\blibcurl4\b")
+                # An upgrade keeps the administrator's edits to the options file.
+                self.assertEqual(read(self.path(package, "DEBIAN/conffiles")),
+                                 "/etc/default/qvncpu\n")
+                for script, text, present in scripts:
+                    self.assertEqual(text in read(self.path(package, "DEBIAN/" + script)),
+                                     present, (script, text))
+                hardening = run("hardening-check", self.path(package, "usr/bin/qvncpu")).stdout
+                for fact in ("Position Independent Executable", "Stack protected", "Fortify Source"
+                             " functions", "Read-only relocations", "Immediate binding"):
+                    self.assertIn("\n %s: yes" % fact, hardening)
+                # The unit starts the packaged program with the packaged options file.
+                unit = read(self.path(package, UNIT))
+                self.assertEqual(unit_setting(unit, "ExecStart"), "/usr/bin/qvncpu")
+                self.assertEqual(unit_setting(unit, "EnvironmentFile"), "/etc/default/qvncpu")
+                self.assertIn("EnvironmentFile=-/etc/default/qvncpu-extranonce\n", unit)
+                if shutil.which("systemd-analyze"):
+                    out = run("systemd-analyze", "security", "--offline=true", "--threshold=20",
+                              self.path(package, UNIT))
+                    self.assertEqual(out.returncode, 0, out.stdout[-300:] + out.stderr)
+
+    def test_avx512_build_installs_only_where_it_runs(self):
+        verdict, out = run(CAN_RUN_AVX512), run(self.path("qvncpu-avx512", "DEBIAN/preinst"), "install")
+        self.assertEqual(out.returncode, verdict.returncode, out.stderr)
+        self.assertIn(verdict.stdout.strip() + (verdict.returncode and ".\nInstall the package "
+                                                "qvncpu instead" or ""), out.stderr)
 
     def test_packaged_program_passes_its_selftest(self):
-        out = run(self.path("usr/bin/qvncpu"), "--selftest")
-        self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertTrue(out.stdout.startswith("selftest ok ("), out.stdout)
+        # The AVX-512 build's only where this processor can run it.
+        for package in PACKAGES[:1 + (run(CAN_RUN_AVX512).returncode == 0)]:
+            out = run(self.path(package, "usr/bin/qvncpu"), "--selftest")
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertTrue(out.stdout.startswith("selftest ok ("), out.stdout)
 
     def test_man_page_holds_every_option_line_of_the_usage_text(self):
-        usage = run(self.path("usr/bin/qvncpu"), "--help").stdout
+        usage = run(self.path("qvncpu", "usr/bin/qvncpu"), "--help").stdout
         # Option and description; the page may break the line between them.
         options = [line for line in usage.splitlines() if line.startswith("  -")]
         self.assertGreater(len(options), 20)
-        page = run("man", "-l", self.path("usr/share/man/man1/qvncpu.1.gz"),
+        page = run("man", "-l", self.path("qvncpu", MAN_PAGE),
                    env=dict(os.environ, LC_ALL="C", MANWIDTH="250"))
         self.assertEqual(page.returncode, 0, page.stderr)
         text = " ".join(page.stdout.split())
         for line in options:
             with self.subTest(line):
                 self.assertIn(" ".join(line.split()), text)
+
+    def test_extranonce_is_drawn_once_kept_and_purged(self):
+        with tempfile.TemporaryDirectory(prefix="qvn-root-") as root:
+            os.makedirs(os.path.join(root, "etc/default"))
+            drawn = os.path.join(root, "etc/default/qvncpu-extranonce")
+            script = lambda *args: run("sh", os.path.join(SOURCE, "debian/qvncpu." + args[0]),
+                                       *args[1:], env=dict(os.environ, DPKG_ROOT=root))
+            script("postinst", "configure", "").check_returncode()
+            first = read(drawn)
+            self.assertLess(int(re.search(r"^QVNCPU_EXTRANONCE=(\d+)$", first, re.M)[1]), 2**64)
+            script("postinst", "configure", project_version())  # an upgrade
+            self.assertEqual(read(drawn), first)
+            script("postrm", "purge")
+            self.assertFalse(os.path.exists(drawn))
+
+
+class CpuCheck(unittest.TestCase):
+    def test_can_run_avx512_names_what_is_missing(self):
+        rows = [  # flags (None: no cpuinfo file), exit status, output
+            ("fpu avx avx2 bmi1 bmi2 avx512f avx512dq avx512vl", 0, ""),
+            ("fpu avx avx2 bmi1 bmi2 fma", 1, "this processor lacks avx512f avx512vl"),
+            # Whole words only, and only the first processor's line counts.
+            ("avx avx512f avx512vlx\nflags\t: avx2 bmi1 bmi2 avx512vl", 1,
+             "this processor lacks avx2 bmi1 bmi2 avx512vl"),
+            (None, 1, "this processor lacks avx2 bmi1 bmi2 avx512f avx512vl"),
+        ]
+        with tempfile.NamedTemporaryFile("w", prefix="qvn-cpuinfo-") as f:
+            for flags, status, output in rows:
+                with self.subTest(flags):
+                    f.seek(0), f.truncate(), f.write("processor\t: 0\nflags\t\t: %s\n" % flags)
+                    f.flush()
+                    out = run(CAN_RUN_AVX512, f.name if flags else "/nonexistent/cpuinfo")
+                    self.assertEqual((out.returncode, out.stdout.strip()), (status, output))
 
 
 class InstallRules(unittest.TestCase):

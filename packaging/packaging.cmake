@@ -8,7 +8,7 @@ include(GNUInstallDirs)
 # finds the program on PATH so that the page names it "qvncpu", not the path
 # of the build folder; the program has no --version, so the version is given.
 # It runs the program, so an AVX-512 build made on a processor that cannot run
-# it (make test always compiles that variant) goes without.
+# it (make test always compiles that variant) and a cross build go without.
 set(QVN_WITH_MAN_PAGE ON)
 if(QVN_KERNEL STREQUAL "avx512")
   execute_process(COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/can-run-avx512
@@ -17,6 +17,9 @@ if(QVN_KERNEL STREQUAL "avx512")
     message(STATUS "No man page for this build: ${why}")
     set(QVN_WITH_MAN_PAGE OFF)
   endif()
+elseif(CMAKE_CROSSCOMPILING)
+  message(STATUS "No man page for this build: help2man cannot run a cross-built program")
+  set(QVN_WITH_MAN_PAGE OFF)
 endif()
 set(QVN_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/qvncpu.1)
 if(QVN_WITH_MAN_PAGE)

@@ -10,8 +10,7 @@ namespace qvn {
 namespace {
 
 // Two lanes per vector. NEON has no vector rotate: each is a shift left and a
-// shift right that inserts into it (shl, sri). Written with the vector
-// operators, so that GCC can fuse them where the SHA3 extension allows.
+// shift right that inserts into it (shl, sri).
 struct NeonOps {
     using Lane = uint64x2_t;
     static constexpr std::uint32_t kWidth = 2;
@@ -33,15 +32,16 @@ struct NeonOps {
     }
 };
 
-// The SHA3 extension's three-input logic: a column parity in two eor3, chi in
-// one bcax. GCC turns theta's xor-then-rotate into xar and rax1 by itself.
+// The SHA3 extension: a column parity in two eor3, chi in one bcax, and a
+// rotation in one xar.
 struct Sha3Ops : NeonOps {
     [[gnu::always_inline]] static Lane xor3(Lane a, Lane b, Lane c) { return veor3q_u64(a, b, c); }
     [[gnu::always_inline]] static Lane chi(Lane a, Lane b, Lane c) {
         return vbcaxq_u64(a, c, b);  // a ^ (c & ~b)
     }
     // xar rotates right after an XOR, here with zero: a plain rotate to GCC,
-    // which then folds rho's XOR into xar and theta's into rax1.
+    // which then turns theta's XOR with a rotation by one into rax1 by
+    // itself. Rho's XOR before the rotation stays an eor (GCC 12).
     template <int N>
     [[gnu::always_inline]] static Lane rotl(Lane a) {
         return vxarq_u64(a, vdupq_n_u64(0), 64 - N);

@@ -71,30 +71,22 @@ TEST(UnrolledPermutation, MatchesTheLoopedOneOnKernelStates) {
 // The group kernels under test: the four-way kernel in every x86 build, the
 // eight-way one in the AVX-512 build, the two-way one in the ARM builds, and
 // the scalar kernel in the portable build. Bodies that touch another build's
-// vectors sit in templates behind kKernel, so that build never compiles them.
-struct OneWay {
-    static constexpr std::uint32_t kWidth = 1;
+// kernels sit in templates behind kKernel, so that build never compiles them.
+template <std::uint32_t Width, class V, auto Hash, auto Permute>
+struct GroupKernelOf {
+    static constexpr std::uint32_t kWidth = Width;
+    using Vector = V;
     static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                      std::uint32_t& nonce, HashWords& hash) {
-        return hash_group(lanes, target, n, nonce, hash);
+        return Hash(lanes, target, n, nonce, hash);
     }
-    static void permute(std::uint64_t (&v)[25]) { keccak_f1600_unrolled(v); }
-    using Vector = std::uint64_t;
+    static void permute(V (&v)[25]) { Permute(v); }
 };
 
+using OneWay = GroupKernelOf<1, std::uint64_t, hash_group, keccak_f1600_unrolled>;
+
 #if defined(__x86_64__)
-struct FourWay {
-    static constexpr std::uint32_t kWidth = 4;
-    static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                     std::uint32_t& nonce, HashWords& hash) {
-        return sha3_256t_fixed_x4(lanes, target, n, nonce, hash);
-    }
-    template <class Vector>
-    static void permute(Vector (&v)[25]) {
-        keccak_f1600_x4(v);
-    }
-    using Vector = __m256i;
-};
+using FourWay = GroupKernelOf<4, __m256i, sha3_256t_fixed_x4, keccak_f1600_x4>;
 
 struct EightWay {
     static constexpr std::uint32_t kWidth = 8;
@@ -115,18 +107,7 @@ using VectorKernels =
                        std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay>,
                                           ::testing::Types<FourWay>>>;
 #elif defined(__aarch64__)
-struct TwoWay {
-    static constexpr std::uint32_t kWidth = 2;
-    static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                     std::uint32_t& nonce, HashWords& hash) {
-        return sha3_256t_fixed_x2(lanes, target, n, nonce, hash);
-    }
-    template <class Vector>
-    static void permute(Vector (&v)[25]) {
-        keccak_f1600_x2(v);
-    }
-    using Vector = uint64x2_t;
-};
+using TwoWay = GroupKernelOf<2, uint64x2_t, sha3_256t_fixed_x2, keccak_f1600_x2>;
 
 using VectorKernels =
     std::conditional_t<kTwoWayKernel, ::testing::Types<TwoWay>, ::testing::Types<OneWay>>;

@@ -4,17 +4,19 @@ BUILD ?= build
 TSAN_BUILD ?= build-tsan
 AVX512_BUILD ?= build-avx512
 FUZZ_BUILD ?= build-fuzz
+# The ARM64 cross builds: $(AARCH64_BUILD)-neon, -neon-sha3 and -sysroot.
+AARCH64_BUILD ?= build-aarch64
 # Seconds per fuzz target: make fuzz, and the short run inside make test.
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 # Build options, for example CMAKE_FLAGS=-DQVN_KERNEL=avx512. Each make run
 # starts from the default options, so that a choice made once does not stay
-# behind in the build folder's cache.
+# behind in the build folder's cache; the default kernel follows the processor.
 CMAKE_FLAGS ?=
-DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -DQVN_KERNEL=avx2 -DQVN_NATIVE=OFF
+DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -UQVN_KERNEL -DQVN_NATIVE=OFF
 
-.PHONY: all deps build test unit tsan avx512 fuzz fuzz-smoke deb install run bench bench-compare format clean
+.PHONY: all deps build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare format clean
 
 all: build
 
@@ -26,9 +28,9 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The whole suite: unit and integration tests, then the threaded parts again
-# under ThreadSanitizer, then the eight-way AVX-512 build, then a few seconds
-# of each fuzz target.
-test: unit tsan avx512 fuzz-smoke
+# under ThreadSanitizer, then the eight-way AVX-512 build, then the ARM64
+# builds under emulation, then a few seconds of each fuzz target.
+test: unit tsan avx512 aarch64 fuzz-smoke
 
 unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -39,7 +41,9 @@ tsan: deps
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan
 
 # The AVX-512 build is always compiled; its tests need a processor that can
-# run it and are skipped, saying why, on one that cannot.
+# run it and are skipped, saying why, on one that cannot. An ARM machine
+# skips the variant.
+ifeq ($(shell uname -m),x86_64)
 avx512: deps
 	cmake -S . -B $(AVX512_BUILD) $(DEFAULT_OPTIONS) -DQVN_KERNEL=avx512
 	cmake --build $(AVX512_BUILD) -j $(JOBS)
@@ -48,6 +52,15 @@ avx512: deps
 	else \
 	  echo "skipping the AVX-512 build's tests: $$why"; \
 	fi
+else
+avx512:
+	@echo "skipping the AVX-512 build: not an x86-64 machine"
+endif
+
+# The neon and neon-sha3 flavours cross-built for ARM64 and tested under
+# qemu-aarch64, with a private sysroot: the host's setup is left alone.
+aarch64: deps
+	AARCH64_BUILD=$(AARCH64_BUILD) JOBS=$(JOBS) scripts/cross-aarch64
 
 # Each libFuzzer target of tests/fuzz for FUZZ_SECONDS, one after the other.
 fuzz: deps
@@ -91,4 +104,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD)-*

@@ -15,8 +15,12 @@
 #include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/scalar_kernel.h"
+#if defined(__x86_64__)
 #include "miner/x4_kernel.h"
 #include "miner/x8_kernel.h"
+#elif defined(__aarch64__)
+#include "miner/x2_kernel.h"
+#endif
 
 namespace {
 
@@ -75,7 +79,11 @@ benchmark::Counter time_per(double units) {
 void BM_core_clock(benchmark::State& state) {
     std::uint64_t x = 0;
     for (auto _ : state) {
+#if defined(__aarch64__)
+        asm volatile(".rept 1000\n\tadd %0, %0, #1\n\t.endr" : "+r"(x));
+#else
         asm volatile(".rept 1000\n\tadd $1, %0\n\t.endr" : "+r"(x));
+#endif
     }
     benchmark::DoNotOptimize(x);
     // Additions per second: the clock in Hz.
@@ -104,19 +112,31 @@ void group_kernel_bench(benchmark::State& state) {
         time_per(kRoundsPerHash * static_cast<double>(state.iterations()));
 }
 
+// The group kernels this build has: the four-way one in the x86 builds, the
+// eight-way one in the AVX-512 build, the two-way one in the ARM builds.
+#if defined(__x86_64__)
 void BM_x4_kernel(benchmark::State& state) {
-    group_kernel_bench<qvn::sha3_256t_fixed_x4, 4>(state);
+    if constexpr (qvn::kKernel != qvn::Kernel::kPortable)
+        group_kernel_bench<qvn::sha3_256t_fixed_x4, 4>(state);
 }
-BENCHMARK(BM_x4_kernel);
-
-// Only the AVX-512 build has the eight-way kernel.
 void BM_x8_kernel(benchmark::State& state) {
     if constexpr (qvn::kEightWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x8, 8>(state);
 }
-const bool kX8Registered = [] {
+const bool kGroupKernelsRegistered = [] {
+    if (qvn::kKernel != qvn::Kernel::kPortable)
+        benchmark::RegisterBenchmark("BM_x4_kernel", BM_x4_kernel);
     if (qvn::kEightWayKernel) benchmark::RegisterBenchmark("BM_x8_kernel", BM_x8_kernel);
     return true;
 }();
+#elif defined(__aarch64__)
+void BM_x2_kernel(benchmark::State& state) {
+    if constexpr (qvn::kTwoWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x2, 2>(state);
+}
+const bool kGroupKernelsRegistered = [] {
+    if (qvn::kTwoWayKernel) benchmark::RegisterBenchmark("BM_x2_kernel", BM_x2_kernel);
+    return true;
+}();
+#endif
 
 // Whole chunks as the driver runs them: default --iters, threads started and
 // joined per chunk, the first nonce moved on by the count hashed.

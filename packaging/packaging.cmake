@@ -8,8 +8,8 @@ include(GNUInstallDirs)
 # finds the program on PATH so that the page names it "qvncpu", not the path
 # of the build folder; the program has no --version, so the version is given.
 # It runs the program, so an AVX-512 build made on a processor that cannot run
-# it (make test always compiles that variant) goes without; so does the
-# package's AVX-512 build, which takes the default build's page.
+# it (make test always compiles that variant) goes without, and so do a cross
+# build and the package's AVX-512 build, which takes the default build's page.
 option(QVN_WITH_MAN_PAGE "Generate and install the man page (runs the program)" ON)
 if(QVN_WITH_MAN_PAGE AND QVN_KERNEL STREQUAL "avx512")
   execute_process(COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/can-run-avx512
@@ -18,6 +18,9 @@ if(QVN_WITH_MAN_PAGE AND QVN_KERNEL STREQUAL "avx512")
     message(STATUS "No man page for this build: ${why}")
     set(QVN_WITH_MAN_PAGE OFF)
   endif()
+elseif(QVN_WITH_MAN_PAGE AND CMAKE_CROSSCOMPILING)
+  message(STATUS "No man page for this build: help2man cannot run a cross-built program")
+  set(QVN_WITH_MAN_PAGE OFF)
 endif()
 set(QVN_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/qvncpu.1)
 if(QVN_WITH_MAN_PAGE)

@@ -1,6 +1,8 @@
-// The vector kernel this build mines with: the four-way AVX2 kernel, or the
-// eight-way AVX-512 one when built with QVN_KERNEL=avx512. Workers hash whole
-// groups of its width and leave the rest of their range to the scalar kernel.
+// The group kernel this build mines with, chosen by QVN_KERNEL: the four-way
+// AVX2 kernel (x86-64 default), the eight-way AVX-512 one, the two-way NEON
+// one (AArch64 default) or its SHA3-extension form, or the scalar kernel one
+// nonce at a time (portable). Workers hash whole groups of its width and leave
+// the rest of their range to the scalar kernel.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +18,26 @@ struct GroupKernel {
     const char* backend_name;  // as the "[cpu]" line and "selftest ok (...)" show it
 };
 
-inline constexpr GroupKernel kGroupKernel =
-    kEightWayKernel ? GroupKernel{8, "AVX-512", "AVX-512 eight-way fixed SHA3-256t + scalar tail"}
-                    : GroupKernel{4, "AVX2", "AVX2 four-way fixed SHA3-256t + scalar tail"};
+constexpr GroupKernel group_kernel(Kernel kernel) {
+    switch (kernel) {
+        case Kernel::kAvx512:
+            return {8, "AVX-512", "AVX-512 eight-way fixed SHA3-256t + scalar tail"};
+        case Kernel::kNeon:
+            return {2, "NEON", "NEON two-way fixed SHA3-256t + scalar tail"};
+        case Kernel::kNeonSha3:
+            return {2, "NEON+SHA3", "NEON+SHA3 two-way fixed SHA3-256t + scalar tail"};
+        case Kernel::kPortable:
+            return {1, "scalar", "portable scalar fixed SHA3-256t"};
+        case Kernel::kAvx2:
+            break;
+    }
+    return {4, "AVX2", "AVX2 four-way fixed SHA3-256t + scalar tail"};
+}
+
+inline constexpr GroupKernel kGroupKernel = group_kernel(kKernel);
 
 // Hashes nonces n .. n + kGroupKernel.width - 1 (32-bit wrap-around) with this
-// build's kernel: sha3_256t_fixed_x4 or sha3_256t_fixed_x8.
+// build's kernel: sha3_256t_fixed_x2, _x4 or _x8, or sha3_256t_fixed.
 bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                 std::uint32_t& nonce, HashWords& hash);
 

@@ -1,18 +1,23 @@
 """The command line, run through the real qvncpu binary as a user runs it."""
 
 import os
+import shlex
 import socket
 import subprocess
 import tempfile
 import unittest
 
 QVNCPU = os.environ.get("QVNCPU", "qvncpu")
+EMULATOR = shlex.split(os.environ.get("QVN_EMULATOR", ""))  # for a cross-built binary
 PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
 
 # The backend of the build under test: CMake passes its QVN_KERNEL.
 BACKEND = {
     "avx2": "AVX2 four-way fixed SHA3-256t + scalar tail",
     "avx512": "AVX-512 eight-way fixed SHA3-256t + scalar tail",
+    "neon": "NEON two-way fixed SHA3-256t + scalar tail",
+    "neon-sha3": "NEON+SHA3 two-way fixed SHA3-256t + scalar tail",
+    "portable": "portable scalar fixed SHA3-256t",
 }[os.environ.get("QVN_KERNEL", "avx2")]
 
 USAGE_BODY = """\
@@ -82,9 +87,12 @@ class Run:
         full_env = dict(os.environ if env is None else env)
         if home is not None:
             full_env["HOME"] = home
+        command = [argv0 or QVNCPU] + list(args)
+        if EMULATOR:  # qemu's -0 sets the program's argv[0]
+            command = EMULATOR + ["-0", argv0 or QVNCPU, QVNCPU] + list(args)
         proc = subprocess.run(
-            [argv0 or QVNCPU] + list(args),
-            executable=QVNCPU,
+            command,
+            executable=None if EMULATOR else QVNCPU,
             env=full_env,
             capture_output=True,
             text=True,

@@ -7,6 +7,7 @@ on reader threads, and waits for observable events with bounded waits.
 
 import os
 import re
+import shlex
 import signal
 import subprocess
 import tempfile
@@ -17,6 +18,9 @@ import unittest
 from qvnnode.devnode import DevConfig, DevNode, apply_settings
 
 QVNCPU = os.environ.get("QVNCPU", "")
+# A cross-built binary runs under an emulator, named by the build
+# (qemu-aarch64 -L SYSROOT ...); empty for a native one.
+EMULATOR = shlex.split(os.environ.get("QVN_EMULATOR", ""))
 PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
 ZERO_TARGET = "00" * 32  # only a hash of zero would meet it
 WAIT = 15.0  # seconds; generous for a loaded 2-core machine, never reached when all is well
@@ -26,7 +30,7 @@ class Miner:
     """One qvncpu process with its output collected line by line."""
 
     def __init__(self, args, env=None):
-        self.args = [QVNCPU] + list(args)
+        self.args = EMULATOR + [QVNCPU] + list(args)
         self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, errors="replace", env=env)
         self.cond = threading.Condition()

@@ -11,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from harness import PAYOUT, QVNCPU, STAT, ZERO_TARGET, E2ECase, Miner
+from harness import EMULATOR, PAYOUT, QVNCPU, STAT, ZERO_TARGET, E2ECase, Miner
 from qvnnode.devnode import write_cookie
 
 EASY = 6
@@ -40,7 +40,7 @@ class Output(E2ECase):
         node = self.start_node(work_bits=EASY)
         node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
         proc = subprocess.Popen(
-            [QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads", "1", "--mine-one",
+            [*EMULATOR, QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads", "1", "--mine-one",
              "--rpc-cookie", node.datadir + "/.cookie"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(lambda: proc.poll() is None and proc.kill())

@@ -2,12 +2,13 @@
 crash or a hang: run as an unprivileged user under a small process limit."""
 
 import os
+import shlex
 import shutil
 import subprocess
 import tempfile
 import unittest
 
-from harness import PAYOUT, QVNCPU, ZERO_TARGET, E2ECase
+from harness import EMULATOR, PAYOUT, QVNCPU, ZERO_TARGET, E2ECase
 
 NOBODY = 65534
 
@@ -26,7 +27,7 @@ class ThreadLimitTest(E2ECase):
         binary = shutil.copy(QVNCPU, os.path.join(bindir, "qvncpu"))
         os.chmod(binary, 0o755)
 
-        command = ('ulimit -u 40 && exec "$0" --rpc-url "$1" --rpc-user "$2" --rpc-pass "$3" '
+        command = ('ulimit -u 40 && exec ' + shlex.join(EMULATOR) + ' "$0" --rpc-url "$1" --rpc-user "$2" --rpc-pass "$3" '
                    '--payout "$4" --threads 100000 --iters 1000')
         r = subprocess.run(
             ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "miner/group_kernel.h"
@@ -264,32 +266,31 @@ std::uint32_t lowest_at(const Header& header, std::uint32_t from, std::uint32_t 
     }
 }
 
-// A range of one group and two more nonces: a hit anywhere in the group costs
-// the whole group, a hit in the tail only the nonces up to it.
+// A range of one group and a tail (two nonces, fewer for groups of one or
+// two): a hit anywhere in the group costs the whole group, a hit in the tail
+// only the nonces up to it.
 TEST(MineWorker, OneGroupAndTwoTailNonces) {
     const Header header = selftest_header();
     const HeaderLanes lanes = header_lanes(header);
     const std::uint32_t width = kGroupKernel.width;
+    const std::uint32_t range = width + std::min(2u, width - 1);
     struct Case {
         int hit_at;  // position of the only hit, -1 for none
         std::uint64_t hashes;
     };
-    const Case cases[] = {{-1, width + 2},
-                          {0, width},
-                          {static_cast<int>(width / 2), width},
-                          {static_cast<int>(width - 1), width},
-                          {static_cast<int>(width), width + 1},
-                          {static_cast<int>(width + 1), width + 2}};
+    std::vector<Case> cases = {{-1, range}};
+    for (std::uint32_t at = 0; at < range; ++at)
+        cases.push_back({static_cast<int>(at), at < width ? width : at + 1});
     for (const Case c : cases) {
         std::uint32_t base = 900;
         Hash32 target = kImpossible;
         if (c.hit_at >= 0) {
-            base = lowest_at(header, 900, width + 2, static_cast<std::uint32_t>(c.hit_at));
+            base = lowest_at(header, 900, range, static_cast<std::uint32_t>(c.hit_at));
             target = portable_hash(header, base + c.hit_at);
         }
         ChunkHit hit;
         WorkerCount slot;
-        mine_worker(base, width + 2, lanes, target_words(target), hit, slot);
+        mine_worker(base, range, lanes, target_words(target), hit, slot);
         EXPECT_EQ(slot.hashes, c.hashes) << c.hit_at;
         ASSERT_EQ(hit.found.load(), c.hit_at >= 0) << c.hit_at;
         if (c.hit_at >= 0) {
@@ -336,10 +337,17 @@ TEST(CpuBackend, ResolvesThreadsAndNamesTheKernels) {
     EXPECT_EQ(cpu_backend(3).threads, 3u);
     EXPECT_EQ(cpu_backend(0xffffffff).threads, 0xffffffffu);
     EXPECT_EQ(cpu_backend(0).threads, hardware_threads());
-    if (kEightWayKernel) {
-        EXPECT_EQ(cpu_backend(1).name, "AVX-512 eight-way fixed SHA3-256t + scalar tail");
-    } else {
-        EXPECT_EQ(cpu_backend(1).name, "AVX2 four-way fixed SHA3-256t + scalar tail");
+    const std::pair<Kernel, const char*> names[] = {
+        {Kernel::kAvx2, "AVX2 four-way fixed SHA3-256t + scalar tail"},
+        {Kernel::kAvx512, "AVX-512 eight-way fixed SHA3-256t + scalar tail"},
+        {Kernel::kNeon, "NEON two-way fixed SHA3-256t + scalar tail"},
+        {Kernel::kNeonSha3, "NEON+SHA3 two-way fixed SHA3-256t + scalar tail"},
+        {Kernel::kPortable, "portable scalar fixed SHA3-256t"},
+    };
+    for (const auto& [kernel, name] : names) {
+        if (kernel == kKernel) {
+            EXPECT_EQ(cpu_backend(1).name, name);
+        }
     }
 }
 

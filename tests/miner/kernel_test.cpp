@@ -11,12 +11,17 @@
 #include <vector>
 
 #include "hash/keccak.h"
+#include "miner/group_kernel.h"
 #include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/mining_oracle.h"
 #include "miner/scalar_kernel.h"
+#if defined(__x86_64__)
 #include "miner/x4_kernel.h"
 #include "miner/x8_kernel.h"
+#elif defined(__aarch64__)
+#include "miner/x2_kernel.h"
+#endif
 
 namespace qvn {
 namespace {
@@ -63,21 +68,25 @@ TEST(UnrolledPermutation, MatchesTheLoopedOneOnKernelStates) {
     }
 }
 
-// The vector kernels under test: the four-way kernel in every build, the
-// eight-way one in the AVX-512 build. Bodies that touch 512-bit vectors sit in
-// templates behind kEightWayKernel, so the four-way build never compiles them.
-struct FourWay {
-    static constexpr std::uint32_t kWidth = 4;
+// The group kernels under test: the four-way kernel in every x86 build, the
+// eight-way one in the AVX-512 build, the two-way one in the ARM builds, and
+// the scalar kernel in the portable build. Bodies that touch another build's
+// kernels sit in templates behind kKernel, so that build never compiles them.
+template <std::uint32_t Width, class V, auto Hash, auto Permute>
+struct GroupKernelOf {
+    static constexpr std::uint32_t kWidth = Width;
+    using Vector = V;
     static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                      std::uint32_t& nonce, HashWords& hash) {
-        return sha3_256t_fixed_x4(lanes, target, n, nonce, hash);
+        return Hash(lanes, target, n, nonce, hash);
     }
-    template <class Vector>
-    static void permute(Vector (&v)[25]) {
-        keccak_f1600_x4(v);
-    }
-    using Vector = __m256i;
+    static void permute(V (&v)[25]) { Permute(v); }
 };
+
+using OneWay = GroupKernelOf<1, std::uint64_t, hash_group, keccak_f1600_unrolled>;
+
+#if defined(__x86_64__)
+using FourWay = GroupKernelOf<4, __m256i, sha3_256t_fixed_x4, keccak_f1600_x4>;
 
 struct EightWay {
     static constexpr std::uint32_t kWidth = 8;
@@ -93,13 +102,31 @@ struct EightWay {
     using Vector = __m512i;
 };
 
-using VectorKernels = std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay>,
-                                         ::testing::Types<FourWay>>;
+using VectorKernels =
+    std::conditional_t<kKernel == Kernel::kPortable, ::testing::Types<OneWay>,
+                       std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay>,
+                                          ::testing::Types<FourWay>>>;
+#elif defined(__aarch64__)
+using TwoWay = GroupKernelOf<2, uint64x2_t, sha3_256t_fixed_x2, keccak_f1600_x2>;
+
+using VectorKernels =
+    std::conditional_t<kTwoWayKernel, ::testing::Types<TwoWay>, ::testing::Types<OneWay>>;
+#else
+using VectorKernels = ::testing::Types<OneWay>;
+#endif
 
 struct KernelName {
     template <class Kernel>
     static std::string GetName(int) {
-        return std::is_same_v<Kernel, FourWay> ? "FourWay" : "EightWay";
+        switch (Kernel::kWidth) {
+            case 1:
+                return "OneWay";
+            case 2:
+                return "TwoWay";
+            case 4:
+                return "FourWay";
+        }
+        return "EightWay";
     }
 };
 
@@ -279,11 +306,14 @@ TYPED_TEST(VectorKernel, TargetPlacement) {
     header[0] = 0x01;
     const HeaderLanes lanes = header_lanes(header);
 
-    // A hit late in the group (the sixth of eight, the third of four), and
-    // two hits of which the lower must be reported.
-    const std::uint32_t late = width * 3 / 4 - 1;
+    // A hit late in the group (the sixth of eight, the third of four, the
+    // second of two), and two hits of which the lower must be reported (one
+    // hit in a group of one).
+    const std::uint32_t late = width - 1 - width / 4;
     const auto [late_base, late_target] = find_group(header, width, {late});
-    const auto [pair_base, pair_target] = find_group(header, width, {1, width - 1});
+    std::vector<std::uint32_t> pair = {width - 1};
+    if (width > 1) pair.insert(pair.begin(), (width - 1) / 2);
+    const auto [pair_base, pair_target] = find_group(header, width, pair);
     Hash32 below_late = late_target;  // the late hash - 1 as a little-endian number
     for (auto& byte : below_late) {
         if (byte-- != 0) break;
@@ -308,7 +338,8 @@ TYPED_TEST(VectorKernel, TargetPlacement) {
         {"one below that hash", late_base, below_late, false, 0},
         {"its word 3, lower words zero", late_base, late_word3_low, false, 0},
         {"its word 3, lower words 0xff", late_base, late_word3_high, true, late_base + late},
-        {"second and last: the lower wins", pair_base, pair_target, true, pair_base + 1},
+        {"a middle one and the last: the lower wins", pair_base, pair_target, true,
+         pair_base + pair.front()},
         {"max target: the first", 1234567, test::filled(0xff), true, 1234567},
         {"zero target: none", 1234567, test::filled(0x00), false, 0},
     };

@@ -3,12 +3,14 @@ carries id 1 and the documented getblocktemplate parameters."""
 
 import base64
 import os
+import shlex
 import subprocess
 import unittest
 
 from qvnnode.server import NodeDouble
 
 QVNCPU = os.environ.get("QVNCPU", "qvncpu")
+EMULATOR = shlex.split(os.environ.get("QVN_EMULATOR", ""))  # for a cross-built binary
 PAYOUT = "51"
 
 
@@ -22,7 +24,7 @@ class FirstRequestTest(unittest.TestCase):
 
     def run_miner(self, *args):
         return subprocess.run(
-            [QVNCPU, "--rpc-url", self.node.url, "--payout", PAYOUT] + list(args),
+            EMULATOR + [QVNCPU, "--rpc-url", self.node.url, "--payout", PAYOUT] + list(args),
             capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL,
             env=dict(os.environ, HOME=os.devnull))
 

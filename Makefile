@@ -81,7 +81,9 @@ deb: deps
 	cd $(DEB_SOURCE) && DEB_BUILD_OPTIONS="parallel=$(JOBS) $(DEB_BUILD_OPTIONS)" \
 	  dpkg-buildpackage -b -us -uc
 	rm -f $(BUILD)/qvncpu*.deb
-	cp $(BUILD)/deb/qvncpu_*.deb $(BUILD)/deb/qvncpu-avx512_*.deb $(BUILD)/
+	cp $(BUILD)/deb/qvncpu_*.deb $(BUILD)/
+	# qvncpu-avx512 is built on amd64 only.
+	for deb in $(BUILD)/deb/qvncpu-avx512_*.deb; do [ ! -e "$$deb" ] || cp "$$deb" $(BUILD)/; done
 
 # The program, its man page, the systemd unit and its options file under
 # PREFIX, staged under DESTDIR when given (a packager's make install).

@@ -86,7 +86,16 @@ struct GroupKernelOf {
 using OneWay = GroupKernelOf<1, std::uint64_t, hash_group, keccak_f1600_unrolled>;
 
 #if defined(__x86_64__)
-using FourWay = GroupKernelOf<4, __m256i, sha3_256t_fixed_x4, keccak_f1600_x4>;
+// Spelled out: a vector type as a template argument loses its alignment.
+struct FourWay {
+    static constexpr std::uint32_t kWidth = 4;
+    using Vector = __m256i;
+    static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                     std::uint32_t& nonce, HashWords& hash) {
+        return sha3_256t_fixed_x4(lanes, target, n, nonce, hash);
+    }
+    static void permute(Vector (&v)[25]) { keccak_f1600_x4(v); }
+};
 
 struct EightWay {
     static constexpr std::uint32_t kWidth = 8;

@@ -202,21 +202,19 @@ bool MiningLoop::take_new_work() {
     }
     work->result = nullptr;
     release_freed_memory();  // a template's JSON tree can be large
-    if (!work->periodic && !same_work(tmpl, template_, unix_time_now())) {
-        write_line(std::cout, "[work] longpoll update received");
-    }
-    return switch_to(std::move(tmpl));
+    return switch_to(std::move(tmpl), !work->periodic);
 }
 
 // Makes tmpl the current work; false, and no "[work]" line, when it is the
 // work being mined already: then only its long-poll id is taken over and the
 // search goes on where it was.
-bool MiningLoop::switch_to(BlockTemplate tmpl) {
+bool MiningLoop::switch_to(BlockTemplate tmpl, bool from_long_poll) {
     if (same_work(tmpl, template_, unix_time_now())) {
         template_.longpollid = tmpl.longpollid;
         poller_->follow(tmpl.longpollid);
         return false;
     }
+    if (from_long_poll) write_line(std::cout, "[work] longpoll update received");
     announce_template(tmpl, *poller_);
     template_ = std::move(tmpl);
     return true;
@@ -224,7 +222,7 @@ bool MiningLoop::switch_to(BlockTemplate tmpl) {
 
 void MiningLoop::refresh_after_submit() {
     try {
-        switch_to(parse_block_template(fetch_template(client_), config_.gbt_txids_internal));
+        switch_to(parse_block_template(fetch_template(client_), config_.gbt_txids_internal), false);
     } catch (const RpcCancelled&) {
         // stopping: the next pass says so
     } catch (const std::exception& e) {

@@ -76,7 +76,7 @@ class MiningLoop {
     std::uint64_t first_nonce_for(const Candidate& candidate) const;
     std::optional<NewWork> next_work();
     bool take_new_work();
-    bool switch_to(BlockTemplate tmpl);
+    bool switch_to(BlockTemplate tmpl, bool from_long_poll);
     void refresh_after_submit();
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
     bool submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);

@@ -23,9 +23,6 @@ UNDELIVERED = re.compile(r"^\[submit\] block not delivered, submit it by hand: "
                          r"submitblock ([0-9a-f]+)$")
 ESCAPES = "\x1b]0;pwned\x07\x1b[2J\x1b[31merror: wrong password\x1b[0m\u009b"
 ESCAPED = ("\\x1b]0;pwned\\x07\\x1b[2J\\x1b[31merror: wrong password\\x1b[0m\\xc2\\x9b")
-BASE = {"version": 1, "previousblockhash": "00" * 32, "coinbasevalue": 1, "height": 1,
-        "curtime": 1, "bits": "207fffff"}
-AMOUNT = "error: GBT coinbasevalue must be a whole number from 0 to 9223372036854775807, got: "
 RETRY = re.compile(r"^\[submit\] retrying in (\d+) s \(attempt \d+\)$")
 
 
@@ -71,15 +68,9 @@ class Replies(E2ECase):
                        "... (1048576 bytes)") + "$"),
             ({"status": 500, "body": ESCAPES},
              re.escape("error: RPC HTTP 500 calling getblocktemplate: " + ESCAPED) + "$"),
-            ({"result": dict(BASE, bits=ESCAPES)},
+            ({"result": {"version": 1, "previousblockhash": "00" * 32, "coinbasevalue": 1,
+                         "height": 1, "curtime": 1, "bits": ESCAPES}},
              re.escape("error: expected 8 hex chars for bits, got: " + ESCAPED) + "$"),
-            ({"result": dict(BASE, coinbasevalue=-1)}, AMOUNT + "-1$"),
-            ({"result": dict(BASE, coinbasevalue=2**64 - 1)}, AMOUNT + "18446744073709551615$"),
-            ({"result": dict(BASE, coinbasevalue=5000000000.7)}, AMOUNT + r"5000000000\.7$"),
-            ({"result": dict(BASE, height=2**32 + 5)}, "error: GBT height must be a whole number "
-             "from 1 to 2147483647, got: 4294967301$"),
-            ({"result": dict(BASE, rules=["!segwit", "!futurerule"])},
-             "error: GBT template requires a rule this miner does not know: !futurerule$"),
         ]
         for rule, error in cases:
             with self.subTest(rule=str(rule)[:60]):
@@ -234,21 +225,13 @@ class Urls(E2ECase):
                 with self.assertRaises(BlockingIOError):
                     listener.accept()
 
-    def test_no_proxy_from_the_environment(self):
-        listener, port = self.listener()
-        proxy = "http://127.0.0.1:%d/" % port
-        node = self.start_node(work_bits=EASY)
-        env = dict(os.environ, http_proxy=proxy, HTTPS_PROXY=proxy, all_proxy=proxy)
-        miner = Miner(["--rpc-url", node.url, "--rpc-cookie", node.datadir + "/.cookie",
-                       "--payout", PAYOUT, "--threads", "1", "--mine-one"], env=env)
-        self.addCleanup(miner.close)
-        self.assertEqual(miner.wait_exit(), 0, miner.transcript())
-        with self.assertRaises(BlockingIOError):
-            listener.accept()
-
     def test_the_password_is_never_printed(self):
         user, password = "rpcuser", "S3cretPass"
         token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+        # Proxies in the environment must not see the requests, nor the credentials.
+        listener, port = self.listener()
+        proxy = "http://127.0.0.1:%d/" % port
+        env = dict(os.environ, http_proxy=proxy, HTTPS_PROXY=proxy, all_proxy=proxy)
         # URL form (%s: host and port); extra options
         cases = [
             ("http:/rpcuser:S3cretPass@%s/", []),
@@ -262,7 +245,7 @@ class Urls(E2ECase):
                 node.control({"cmd": "set_auth", "user": user, "password": password})
                 url = form % node.url[len("http://"):].rstrip("/")
                 miner = Miner(["--rpc-url", url, "--payout", PAYOUT, "--threads", "1",
-                               "--mine-one"] + args)
+                               "--mine-one"] + args, env=env)
                 self.addCleanup(miner.close)
                 self.assertEqual(miner.wait_exit(), 0, miner.transcript())
                 self.assertIn("[rpc] url=" + url.replace(password, "***"), miner.stdout)
@@ -271,6 +254,8 @@ class Urls(E2ECase):
                 self.assertNotIn(token, text)
                 if args:
                     self.assertIn("> Authorization: ***", miner.stderr)
+        with self.assertRaises(BlockingIOError):
+            listener.accept()
 
 
 class Pacing(E2ECase):

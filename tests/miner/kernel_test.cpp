@@ -127,15 +127,8 @@ using VectorKernels = ::testing::Types<OneWay>;
 struct KernelName {
     template <class Kernel>
     static std::string GetName(int) {
-        switch (Kernel::kWidth) {
-            case 1:
-                return "OneWay";
-            case 2:
-                return "TwoWay";
-            case 4:
-                return "FourWay";
-        }
-        return "EightWay";
+        constexpr const char* names[] = {"", "OneWay", "TwoWay", "", "FourWay"};
+        return Kernel::kWidth < 5 ? names[Kernel::kWidth] : "EightWay";
     }
 };
 

@@ -100,11 +100,10 @@ class Packages(unittest.TestCase):
                 for fact in ("Position Independent Executable", "Stack protected", "Fortify Source"
                              " functions", "Read-only relocations", "Immediate binding"):
                     self.assertIn("\n %s: yes" % fact, hardening)
-                # The unit starts the packaged program with the packaged options file.
-                unit = read(self.path(package, UNIT))
-                self.assertEqual(unit_setting(unit, "ExecStart"), "/usr/bin/qvncpu")
-                self.assertEqual(unit_setting(unit, "EnvironmentFile"), "/etc/default/qvncpu")
-                self.assertIn("EnvironmentFile=-/etc/default/qvncpu-extranonce\n", unit)
+                # The unit passes each installation's own extranonce on (InstallRules
+                # checks the paths the install writes into it).
+                self.assertIn("EnvironmentFile=-/etc/default/qvncpu-extranonce\n",
+                              read(self.path(package, UNIT)))
                 if shutil.which("systemd-analyze"):
                     out = run("systemd-analyze", "security", "--offline=true", "--threshold=20",
                               self.path(package, UNIT))

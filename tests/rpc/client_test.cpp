@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "block/text.h"
 #include "rpc/node_double.h"
 #include "rpc/temp_dir.h"
 
@@ -185,9 +186,8 @@ TEST_F(RpcClientTest, FailuresOfACall) {
     const auto nested = [](int arrays) {
         return "{\"x\":" + std::string(arrays, '[') + std::string(arrays, ']') + "}";
     };
-    const auto cut = [](const std::string& body) {
-        return body.substr(0, 300) + "... (" + std::to_string(body.size()) + " bytes)";
-    };
+    // Bodies in messages are cut as every node text is (text_test checks how).
+    const auto cut = [](const std::string& body) { return printable(body, kMaxNodeTextBytes); };
     std::string many = "{\"x\":[";
     for (int i = 0; i < 1200000; ++i) many += "0,";
     many += "0]}";

@@ -172,57 +172,78 @@ std::uint64_t MiningLoop::first_nonce_for(const Candidate& candidate) const {
     return template_.noncerange_min;
 }
 
-std::optional<MiningLoop::NewWork> MiningLoop::next_work() {
+std::optional<PolledWork> MiningLoop::next_work() {
     if (pending_work_) return std::exchange(pending_work_, std::nullopt);
     if (std::optional<nlohmann::json> update = poller_->take_update()) {
-        return NewWork{std::move(*update), false};
+        return PolledWork{std::move(*update), WorkSource::long_poll};
     }
-    if (std::optional<nlohmann::json> refresh = poller_->take_refresh()) {
-        return NewWork{std::move(*refresh), true};
-    }
-    return std::nullopt;
+    return poller_->take_refresh();
 }
 
 // True when the poller brought other work than the current one, which is
 // then current. A long-poll answer that does not parse ends the run; a
-// periodic refresh that does not parse is reported and mining goes on.
+// plain answer that does not parse is reported and mining goes on.
 bool MiningLoop::take_new_work() {
-    std::optional<NewWork> work = next_work();
+    std::optional<PolledWork> work = next_work();
     if (!work) return false;
     BlockTemplate tmpl;
     try {
         tmpl = parse_block_template(work->result, config_.gbt_txids_internal);
     } catch (const std::exception& e) {
-        if (!work->periodic) {
+        if (work->source == WorkSource::long_poll) {
             write_line(std::cout, "[work] longpoll update received");
             throw;
         }
-        write_line(std::cerr, "[rpc] periodic getblocktemplate failed: " + message_of(e));
+        write_line(std::cerr, work_failure_prefix(work->source) + message_of(e));
         return false;
     }
     work->result = nullptr;
     release_freed_memory();  // a template's JSON tree can be large
-    return switch_to(std::move(tmpl), !work->periodic);
+    return switch_to(std::move(tmpl), work->source);
 }
 
 // Makes tmpl the current work; false, and no "[work]" line, when it is the
-// work being mined already: then only its long-poll id is taken over and the
-// search goes on where it was.
-bool MiningLoop::switch_to(BlockTemplate tmpl, bool from_long_poll) {
+// work being mined already: then the search goes on where it was, and only
+// its long-poll id is taken over, except from a check of a silent long poll,
+// which the same work shows healthy: it stays open.
+bool MiningLoop::switch_to(BlockTemplate tmpl, WorkSource source) {
     if (same_work(tmpl, template_, unix_time_now())) {
-        template_.longpollid = tmpl.longpollid;
-        poller_->follow(tmpl.longpollid);
+        if (source != WorkSource::check) {
+            template_.longpollid = tmpl.longpollid;
+            poller_->follow(tmpl.longpollid);
+        }
         return false;
     }
-    if (from_long_poll) write_line(std::cout, "[work] longpoll update received");
+    if (source == WorkSource::long_poll) write_line(std::cout, "[work] longpoll update received");
+    // The node's work moved on without the poll: its connection is broken.
+    // Following the new id gives it up; the node frees its worker, as it
+    // answers every poll on the old work.
+    if (source == WorkSource::check) {
+        write_line(std::cerr, "[longpoll] no answer, but the node has new work; polling again");
+    }
     announce_template(tmpl, *poller_);
     template_ = std::move(tmpl);
     return true;
 }
 
+// After a found block the work is spent: the next comes from the long poll
+// or from a plain request, whichever answers first, and mining resumes at
+// once; the later answer is taken like any other. Without long polling the
+// plain request alone brings it.
+void MiningLoop::await_work_after_submit() {
+    if (pending_work_) return;
+    if (!poller_->fetch_now()) {
+        refresh_after_submit();
+        return;
+    }
+    while (!stop_requested.load() && !poller_->wait_for_work(kRetryStep)) {
+    }
+}
+
 void MiningLoop::refresh_after_submit() {
     try {
-        switch_to(parse_block_template(fetch_template(client_), config_.gbt_txids_internal), false);
+        switch_to(parse_block_template(fetch_template(client_), config_.gbt_txids_internal),
+                  WorkSource::after_submit);
     } catch (const RpcCancelled&) {
         // stopping: the next pass says so
     } catch (const std::exception& e) {
@@ -254,7 +275,7 @@ MiningLoop::PassEnd MiningLoop::handle_hit(const Candidate& candidate, const Chu
 
     const bool delivered = submit(candidate, result.nonce, digest);
     if (config_.mine_one) return delivered ? PassEnd::exit_ok : PassEnd::exit_undelivered;
-    refresh_after_submit();
+    await_work_after_submit();
     return PassEnd::new_work;
 }
 
@@ -291,6 +312,7 @@ bool MiningLoop::deliver(const std::string& block_hex) {
             return true;
         } catch (const RpcNoAnswer& e) {
             write_line(std::cerr, "[submit] submitblock failed: " + message_of(e));
+            poller_->explain(e);
             if (Clock::now() + pause >= give_up) return false;
             write_line(std::cerr, "[submit] retrying in " + std::to_string(pause.count()) +
                                       " s (attempt " + std::to_string(attempt + 1) + ")");
@@ -311,7 +333,7 @@ bool MiningLoop::wait_before_retry(std::chrono::seconds pause) {
     const Clock::time_point until = Clock::now() + pause;
     while (Clock::now() < until) {
         if (stop_requested.load()) return false;
-        if (std::optional<NewWork> work = next_work()) {
+        if (std::optional<PolledWork> work = next_work()) {
             pending_work_ = std::move(work);
             if (on_another_block(pending_work_->result, template_)) {
                 write_line(std::cerr,

@@ -66,17 +66,12 @@ class MiningLoop {
         std::uint64_t next_nonce;
     };
 
-    // A template the poller brought: a long-poll answer or a periodic refresh.
-    struct NewWork {
-        nlohmann::json result;
-        bool periodic;
-    };
-
     PassEnd mine_candidate(const Candidate& candidate);
     std::uint64_t first_nonce_for(const Candidate& candidate) const;
-    std::optional<NewWork> next_work();
+    std::optional<PolledWork> next_work();
     bool take_new_work();
-    bool switch_to(BlockTemplate tmpl, bool from_long_poll);
+    bool switch_to(BlockTemplate tmpl, WorkSource source);
+    void await_work_after_submit();
     void refresh_after_submit();
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
     bool submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
@@ -86,8 +81,8 @@ class MiningLoop {
     const MinerConfig& config_;
     CpuBackend backend_;
     RpcClient client_;
-    std::optional<LongPoller> poller_;     // started only once the first template is in
-    std::optional<NewWork> pending_work_;  // taken from the poller during a submission
+    std::optional<LongPoller> poller_;        // started only once the first template is in
+    std::optional<PolledWork> pending_work_;  // taken from the poller during a submission
     BlockTemplate template_;
     std::optional<ResumePoint> resume_;
     std::uint64_t extranonce_;

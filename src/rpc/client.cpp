@@ -40,6 +40,7 @@ constexpr unsigned kTransferUrlFlags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SC
 // not even a redirect may lead the credentials to ftp:// or file://.
 constexpr const char* kAllowedProtocols = "http,https";
 constexpr long kHttpUnauthorized = 401;
+constexpr long kHttpServiceUnavailable = 503;
 
 struct EasyCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -212,6 +213,7 @@ nlohmann::json interpret_response(const std::string& method, long status, const 
         } catch (const RpcNoAnswer&) {
         }
         if (answered) throw RpcError(message);
+        if (status == kHttpServiceUnavailable) throw RpcBusy(message);
         throw RpcNoAnswer(message);
     }
     nlohmann::json response = parse_reply(body);

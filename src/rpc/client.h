@@ -39,6 +39,12 @@ class RpcNoAnswer : public RpcError {
     using RpcError::RpcError;
 };
 
+// HTTP 503 without a JSON-RPC answer: the node's work queue is full.
+class RpcBusy : public RpcNoAnswer {
+  public:
+    using RpcNoAnswer::RpcNoAnswer;
+};
+
 // The call's time limit ran out before the node answered.
 class RpcTimedOut : public RpcNoAnswer {
   public:

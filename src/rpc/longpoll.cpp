@@ -1,7 +1,7 @@
 #include "rpc/longpoll.h"
 
-#include <exception>
 #include <iostream>
+#include <utility>
 
 #include "block/text.h"
 #include "rpc/block_template.h"
@@ -28,14 +28,33 @@ void back_off() {
 
 }  // namespace
 
+const char* work_failure_prefix(WorkSource source) {
+    switch (source) {
+        case WorkSource::periodic:
+            return "[rpc] periodic getblocktemplate failed: ";
+        case WorkSource::after_submit:
+            return "[rpc] getblocktemplate after submit failed: ";
+        case WorkSource::check:
+            return "[longpoll] check failed: ";
+        case WorkSource::long_poll:
+            break;
+    }
+    return "[longpoll] ";
+}
+
 LongPoller::LongPoller(const RpcClient& client, bool enabled, std::chrono::seconds refresh_interval,
-                       std::chrono::milliseconds long_poll_limit)
+                       std::chrono::milliseconds check_after)
     : client(client),
       enabled(enabled),
       refresh_interval(refresh_interval),
-      long_poll_limit(long_poll_limit),
-      next_refresh(Clock::now() + refresh_interval) {
-    if (enabled || refresh_interval.count() > 0) thread = std::thread([this] { poll_loop(); });
+      check_after(check_after),
+      next_refresh(Clock::now() + refresh_interval),
+      poll_failures(std::cerr),
+      fetch_failures(std::cerr) {
+    if (enabled) thread = std::thread([this] { poll_loop(); });
+    if (enabled || refresh_interval.count() > 0) {
+        fetch_thread = std::thread([this] { fetch_loop(); });
+    }
 }
 
 LongPoller::~LongPoller() {
@@ -46,6 +65,7 @@ LongPoller::~LongPoller() {
     }
     cv.notify_all();
     if (thread.joinable()) thread.join();
+    if (fetch_thread.joinable()) fetch_thread.join();
     enabled = false;
 }
 
@@ -67,87 +87,176 @@ std::optional<nlohmann::json> LongPoller::take_update() {
     return std::exchange(latest, nullptr);
 }
 
-std::optional<nlohmann::json> LongPoller::take_refresh() {
+std::optional<PolledWork> LongPoller::take_refresh() {
     const std::lock_guard<std::mutex> lock(mutex);
     if (!refresh_ready) return std::nullopt;
     refresh_ready = false;
-    return std::exchange(refreshed, nullptr);
+    return PolledWork{std::exchange(refreshed.result, nullptr), refreshed.source};
 }
 
-// Waits, under the mutex, until there is something to ask the node; nothing
-// when the poller stops. Once the process is stopping, nothing new is asked.
-std::optional<LongPoller::Ask> LongPoller::next_ask(std::string& id) {
+bool LongPoller::fetch_now() {
+    if (!enabled) return false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        fetch_requested = true;
+        fetch_pending = true;
+    }
+    cv.notify_all();
+    return true;
+}
+
+bool LongPoller::wait_for_work(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, limit,
+                       [this] { return update_ready || refresh_ready || !fetch_pending; });
+}
+
+void LongPoller::explain(const std::exception& e) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (busy_explained || !node_looks_busy(e)) return;
+    if (dynamic_cast<const RpcBusy*>(&e) == nullptr && !poll_in_flight) return;
+    busy_explained = true;
+    write_line(std::cerr, kBusyNodeHint);
+}
+
+// Waits, under the mutex, until there is an id to poll with; false when the
+// poller stops. Once the process is stopping, nothing new is asked.
+bool LongPoller::next_poll(std::string& id) {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [this] { return stop || (!stop_requested.load() && !longpollid.empty()); });
+    if (stop) return false;
+    id = longpollid;
+    abort_request = false;
+    poll_in_flight = true;
+    poll_id = id;
+    next_check = Clock::now() + check_after;
+    cv.notify_all();  // the fetch thread now has a check to schedule
+    return true;
+}
+
+void LongPoller::end_poll() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    poll_in_flight = false;
+}
+
+// Waits, under the mutex, until there is a plain request to make; nothing
+// when the poller stops.
+std::optional<WorkSource> LongPoller::next_fetch(std::string& id) {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         if (stop) return std::nullopt;
+        std::optional<Clock::time_point> wake;
         if (!stop_requested.load()) {
-            if (enabled && !longpollid.empty()) {
-                id = longpollid;
-                abort_request = false;
-                return ask_plainly ? Ask::plain : Ask::long_poll;
+            const Clock::time_point now = Clock::now();
+            if (fetch_requested) {
+                fetch_requested = false;
+                return WorkSource::after_submit;
             }
-            if (refresh_interval.count() > 0) {
-                if (Clock::now() >= next_refresh) {
-                    next_refresh = Clock::now() + refresh_interval;
-                    abort_request = false;
-                    return Ask::periodic;
+            if (poll_in_flight) {
+                if (now >= next_check) {
+                    next_check = now + check_after;
+                    id = poll_id;
+                    return WorkSource::check;
                 }
-                cv.wait_until(lock, next_refresh);
-                continue;
+                wake = next_check;
+            } else if (refresh_interval.count() > 0 && (!enabled || longpollid.empty())) {
+                if (now >= next_refresh) {
+                    next_refresh = now + refresh_interval;
+                    return WorkSource::periodic;
+                }
+                wake = next_refresh;
             }
         }
-        cv.wait(lock);
+        if (wake) {
+            cv.wait_until(lock, *wake);
+        } else {
+            cv.wait(lock);
+        }
     }
 }
 
-void LongPoller::handle_answer(Ask ask, nlohmann::json result, Clock::time_point started) {
+void LongPoller::handle_answer(nlohmann::json result, Clock::time_point started) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (ask == Ask::periodic) {
-        refreshed = std::move(result);
-        refresh_ready = true;
-        return;
-    }
     const auto next = result.find("longpollid");  // end() unless an object
     if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
     latest = std::move(result);
     update_ready = true;
-    ask_plainly = false;
+    cv.notify_all();
     cv.wait_until(lock, started + kMinPollInterval, [this] { return stop.load(); });
+}
+
+// A check answered with the id the poll waits on shows a healthy poll of a
+// quiet node: it stays open, and nothing is handed over.
+void LongPoller::handle_plain_answer(WorkSource source, const std::string& id,
+                                     nlohmann::json result) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        // Still pending when another was asked for meanwhile.
+        if (source == WorkSource::after_submit) fetch_pending = fetch_requested;
+        const auto next = result.find("longpollid");  // end() unless an object
+        const bool same_id = next != result.end() && next->is_string() && *next == id;
+        if (source != WorkSource::check || !same_id) {
+            refreshed = PolledWork{std::move(result), source};
+            refresh_ready = true;
+        }
+    }
+    cv.notify_all();
+}
+
+void LongPoller::end_fetch(WorkSource source) {
+    if (source != WorkSource::after_submit) return;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        fetch_pending = fetch_requested;
+    }
+    cv.notify_all();
 }
 
 void LongPoller::poll_loop() {
     for (;;) {
         std::string id;
-        const std::optional<Ask> ask = next_ask(id);
-        if (!ask) return;
+        if (!next_poll(id)) return;
         const Clock::time_point started = Clock::now();
         try {
-            nlohmann::json result;
-            if (*ask == Ask::long_poll) {
-                result = get_block_template(client, id, long_poll_limit.count(), &abort_request);
-            } else {
-                if (*ask == Ask::periodic) write_line(std::cout, "[work] periodic GBT refresh");
-                result = get_block_template(client, "", -1, &abort_request);
-            }
+            // No time limit: a silent poll is checked beside it (fetch_loop),
+            // and a dead connection is found by TCP keep-alive.
+            nlohmann::json result = get_block_template(client, id, 0, &abort_request);
+            end_poll();
             // The driver moved on to another id while this answer was on its way.
             if (abort_request) continue;
-            handle_answer(*ask, std::move(result), started);
+            poll_failures.end_run();
+            handle_answer(std::move(result), started);
         } catch (const RpcCancelled&) {
             // follow() or the destructor gave this request up; nothing to report.
+            end_poll();
         } catch (const std::exception& e) {
+            end_poll();
             if (stop_requested) continue;
-            if (*ask == Ask::long_poll && dynamic_cast<const RpcTimedOut*>(&e) != nullptr) {
-                write_line(std::cerr, "[longpoll] no answer for " +
-                                          std::to_string(long_poll_limit.count() / 1000) +
-                                          " s; asking for the template plainly");
-                const std::lock_guard<std::mutex> lock(mutex);
-                ask_plainly = true;
-                continue;
-            }
-            const char* tag =
-                *ask == Ask::periodic ? "[rpc] periodic getblocktemplate failed: " : "[longpoll] ";
-            write_line(std::cerr, tag + printable(e.what(), kMaxMessageBytes));
-            if (*ask != Ask::periodic) back_off();
+            poll_failures.write("[longpoll] " + printable(e.what(), kMaxMessageBytes));
+            explain(e);
+            back_off();
+        }
+    }
+}
+
+void LongPoller::fetch_loop() {
+    for (;;) {
+        std::string id;
+        const std::optional<WorkSource> source = next_fetch(id);
+        if (!source) return;
+        if (*source == WorkSource::periodic) write_line(std::cout, "[work] periodic GBT refresh");
+        try {
+            nlohmann::json result = get_block_template(client, "", -1, &stop);
+            fetch_failures.end_run();
+            handle_plain_answer(*source, id, std::move(result));
+        } catch (const RpcCancelled&) {
+            end_fetch(*source);
+        } catch (const std::exception& e) {
+            end_fetch(*source);
+            if (stop_requested) continue;
+            fetch_failures.write(work_failure_prefix(*source) +
+                                 printable(e.what(), kMaxMessageBytes));
+            explain(e);
         }
     }
 }

@@ -1,13 +1,21 @@
-// Fetches new work beside the mining, on a thread of its own: keeps one
-// getblocktemplate long poll open and, where there is no long poll (turned
-// off, or a template without an id), refreshes the template every so many
-// seconds. The mining loop takes what arrives with take_update() and
-// take_refresh(), so it never waits for the node while it mines.
+// Fetches new work beside the mining, on threads of its own. The poll thread
+// keeps one getblocktemplate long poll open. The fetch thread makes the
+// short, plain requests: a check on a long poll that has been silent for a
+// while, the request after a found block and, where there is no long poll
+// (turned off, or a template without an id), the periodic refresh. The
+// mining loop takes what arrives with take_update() and take_refresh(), so
+// it never waits for the node while it mines.
+//
+// A node serves RPC from a few worker threads, and a long poll holds one of
+// them until the node's work changes: a client that hangs up does not give
+// it back. So a long poll is never given up while the node may still be
+// serving it, only once the node's work has moved on (which frees the worker).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,26 +23,40 @@
 
 #include <nlohmann/json.hpp>
 
+#include "rpc/failure_log.h"
+
 namespace qvn {
 
 class RpcClient;
 
-// A long poll that has not answered for this long is given up and the
-// template is asked for plainly, then polled again: however a connection
-// dies (a NAT forgetting it, a hung node), a new tip is seen within about two
-// minutes, and a healthy node holding a poll costs one request more per two.
-inline constexpr std::chrono::milliseconds kLongPollLimit{120000};
+// A long poll silent for this long is checked on a plain request, and again
+// as long as it stays silent: however a connection dies (a NAT forgetting it,
+// a hung node), a new tip is seen within about two minutes, and a healthy
+// quiet node costs one short request per two minutes.
+inline constexpr std::chrono::milliseconds kLongPollCheckAfter{120000};
+
+// Where a template the poller brought came from.
+enum class WorkSource { long_poll, periodic, after_submit, check };
+
+struct PolledWork {
+    nlohmann::json result;
+    WorkSource source;
+};
+
+// How a failure to get or read work from that source starts its log line.
+const char* work_failure_prefix(WorkSource source);
 
 class LongPoller {
   public:
-    // Starts the thread when long polling is enabled or refresh_interval is
-    // positive; long polls wait until follow() gives an id, periodic
-    // refreshes come refresh_interval after construction and after each other.
-    // Tests shorten long_poll_limit.
+    // Starts the poll thread when long polling is enabled, and the fetch
+    // thread when it is enabled or refresh_interval is positive. Long polls
+    // wait until follow() gives an id; periodic refreshes come
+    // refresh_interval after construction and after each other. Tests
+    // shorten check_after.
     LongPoller(const RpcClient& client, bool enabled,
                std::chrono::seconds refresh_interval = std::chrono::seconds{0},
-               std::chrono::milliseconds long_poll_limit = kLongPollLimit);
-    // Aborts the request in flight and joins the thread.
+               std::chrono::milliseconds check_after = kLongPollCheckAfter);
+    // Gives up the requests in flight and joins the threads.
     ~LongPoller();
     LongPoller(const LongPoller&) = delete;
     LongPoller& operator=(const LongPoller&) = delete;
@@ -47,31 +69,55 @@ class LongPoller {
     // The newest long-poll result received and not yet taken, once.
     std::optional<nlohmann::json> take_update();
 
-    // The newest periodic refresh received and not yet taken, once.
-    std::optional<nlohmann::json> take_refresh();
+    // The newest plain answer not yet taken, once: a periodic refresh, the
+    // answer after a submission, or a check of a silent long poll that found
+    // other work than the poll waits on (then the poll is broken).
+    std::optional<PolledWork> take_refresh();
+
+    // Asks the node plainly for its work at once, beside the long poll; false,
+    // and nothing asked, when long polling is off.
+    bool fetch_now();
+
+    // Waits at most limit for a long-poll result, a plain answer, or the end
+    // of the request fetch_now() made; true when one of them is there.
+    bool wait_for_work(std::chrono::milliseconds limit);
+
+    // Says once what a failure means when it shows the node's RPC workers all
+    // taken: a 503, or a time limit run out while the long poll is held.
+    void explain(const std::exception& e);
 
   private:
-    enum class Ask { long_poll, plain, periodic };
-
     void poll_loop();
-    std::optional<Ask> next_ask(std::string& id);
-    void handle_answer(Ask ask, nlohmann::json result,
-                       std::chrono::steady_clock::time_point started);
+    void fetch_loop();
+    bool next_poll(std::string& id);
+    std::optional<WorkSource> next_fetch(std::string& id);
+    void end_poll();
+    void handle_answer(nlohmann::json result, std::chrono::steady_clock::time_point started);
+    void handle_plain_answer(WorkSource source, const std::string& id, nlohmann::json result);
+    void end_fetch(WorkSource source);
 
     const RpcClient& client;
     bool enabled;
     std::chrono::seconds refresh_interval;
-    std::chrono::milliseconds long_poll_limit;
+    std::chrono::milliseconds check_after;
     std::thread thread;
+    std::thread fetch_thread;
     std::mutex mutex;
     std::condition_variable cv;
     std::string longpollid;
     nlohmann::json latest;
     bool update_ready = false;
-    nlohmann::json refreshed;
+    PolledWork refreshed{nullptr, WorkSource::periodic};
     bool refresh_ready = false;
-    bool ask_plainly = false;  // the last long poll went silent
+    bool fetch_requested = false;  // fetch_now() asked; the fetch thread has not started it
+    bool fetch_pending = false;    // ... or has not finished it
+    bool poll_in_flight = false;
+    std::string poll_id;  // the id of the long poll in flight
+    std::chrono::steady_clock::time_point next_check;
     std::chrono::steady_clock::time_point next_refresh;
+    bool busy_explained = false;
+    RepeatedLines poll_failures;   // written by the poll thread only
+    RepeatedLines fetch_failures;  // written by the fetch thread only
     std::atomic<bool> stop{false};
     std::atomic<bool> abort_request{false};
 };

@@ -111,6 +111,20 @@ class Work(E2ECase):
         work = [line.split()[1] for line in miner.stdout if line.startswith("[work] height=")]
         self.assertEqual([work.count("height=%d" % s["height"]) for s in subs[1:8]], [1] * 7)
 
+    def test_after_a_block_the_first_answer_brings_the_next_work(self):
+        # A node slow to build templates: the plain request after the block
+        # takes 20 s, the long poll answers at once, and mining goes on with it.
+        node = self.start_node(work_bits=EASY)
+        node.control({"cmd": "queue", "method": "getblocktemplate", "plain": True})
+        node.control({"cmd": "queue", "method": "getblocktemplate", "plain": True,
+                      "delay_ms": 20000})
+        miner = self.start_miner(node)
+        at, _ = miner.wait_line("[submit] accepted by node")
+        at, _ = miner.wait_line("[work] longpoll update received", after=at + 1, timeout=5)
+        miner.wait_line("[work] height=2 ", after=at + 1, timeout=1)
+        self.wait_submissions(node, 2)
+        self.stop_miner(miner)
+
     def test_periodic_refresh_without_longpoll(self):
         # miner options, node settings
         cases = [

@@ -320,7 +320,7 @@ TEST_F(RpcClientTest, CancelFlagSetDuringHeldRequest) {
     cancel = true;
     EXPECT_EQ(outcome.get(), "cancelled: RPC cancelled");
     // The client really went away: the node sees the connection closed.
-    node.wait_requests(1, {{"state", "disconnected"}});
+    node.wait_requests(1, {{"client_gone", true}});
 }
 
 TEST_F(RpcClientTest, CookieErrorsAreNotRpcErrors) {

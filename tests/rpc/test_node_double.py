@@ -157,16 +157,44 @@ class NodeDoubleTest(unittest.TestCase):
         self.assertEqual(rpc(self.node, "m")[0], 200)
         self.assertGreaterEqual(time.monotonic() - start, 0.3)
 
-    def test_client_that_goes_away_is_recorded(self):
-        self.control(cmd="queue", hold=True)
-        sock = socket.create_connection(("127.0.0.1", self.node.port))
-        body = b'{"id":1,"method":"m"}'
-        sock.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
-                     % (len(body), body))
-        self.control(cmd="wait_requests", count=1, state="held")
-        sock.close()
-        answer = self.control(cmd="wait_requests", count=1, state="disconnected", timeout_ms=5000)
-        self.assertTrue(answer["ok"])
+    def test_client_that_goes_away(self):
+        # A node's workers go on holding a request whose client has gone;
+        # the ideal server (rpc_threads=0) gives it up.
+        # rpc_threads; the record once the client is seen gone; workers lost to it
+        cases = [(4, "held", 1), (0, "disconnected", 0)]
+        for threads, state, gone in cases:
+            with self.subTest(rpc_threads=threads):
+                node = NodeDouble(rpc_threads=threads).start()
+                self.addCleanup(node.stop)
+                node.control({"cmd": "queue", "hold": True})
+                sock = socket.create_connection(("127.0.0.1", node.port))
+                body = b'{"id":1,"method":"m"}'
+                sock.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
+                             % (len(body), body))
+                node.control({"cmd": "wait_requests", "count": 1, "state": "held"})
+                sock.close()
+                answer = node.control({"cmd": "wait_requests", "count": 1, "client_gone": True,
+                                       "timeout_ms": 5000})
+                self.assertEqual(answer["requests"][0]["state"], state)
+                self.assertEqual(node.control({"cmd": "workers"})["gone"], gone)
+
+    def test_a_full_work_queue_answers_503_at_once(self):
+        node = NodeDouble(rpc_threads=1, work_queue=1).start()
+        self.addCleanup(node.stop)
+        node.control({"cmd": "queue", "hold": True})
+        held = []
+        for busy, queued in ((1, 0), (1, 1)):  # one at a time: a worker takes the first
+            held.append(in_background(rpc, node, "getblocktemplate"))
+            full = {"threads": 1, "queue": 1, "busy": busy, "queued": queued, "gone": 0}
+            deadline = time.monotonic() + 10
+            while node.control({"cmd": "workers"}) != full and time.monotonic() < deadline:
+                time.sleep(0.02)
+        self.assertEqual(rpc(node, "m"), (503, b"Work queue depth exceeded"))
+        self.assertEqual(node.control({"cmd": "workers"}), full)
+        node.control({"cmd": "release"})
+        for outcome in held:
+            outcome["thread"].join(5)
+            self.assertEqual(outcome["value"][0], 200)
 
     def test_basic_authentication(self):
         self.control(cmd="set_auth", user="u", password="p")

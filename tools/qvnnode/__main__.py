@@ -9,7 +9,7 @@ import argparse
 import json
 import sys
 
-from qvnnode.server import NodeDouble, serve_until_stopped
+from qvnnode.server import NodeDouble, add_server_model_args, serve_until_stopped
 
 
 def parse_args(argv):
@@ -20,6 +20,7 @@ def parse_args(argv):
     parser.add_argument("--password", default="")
     parser.add_argument("--template-file", help="JSON file with the first template")
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
+    add_server_model_args(parser)
     return parser.parse_args(argv)
 
 
@@ -30,7 +31,8 @@ def main(argv=None):
         with open(args.template_file, encoding="utf-8") as f:
             template = json.load(f)
     node = NodeDouble(host=args.host, port=args.port, template=template,
-                      user=args.user, password=args.password)
+                      user=args.user, password=args.password, rpc_threads=args.rpc_threads,
+                      work_queue=args.rpc_work_queue)
     serve_until_stopped(node, args.exit_on_stdin_eof)
     return 0
 

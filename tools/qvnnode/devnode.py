@@ -35,6 +35,11 @@ above coinbasevalue), ... A sound block on an older block of the chain is
 answered "inconclusive" and does not move the tip. Bytes that are not a block
 get the JSON-RPC error -22 "Block decode failed" (HTTP 500).
 
+It serves RPC like a node: from --rpc-threads workers (default 4) behind a
+queue of --rpc-work-queue requests (default 16, then HTTP 503 "Work queue
+depth exceeded"), and a request whose client hangs up still keeps its worker
+(see qvnnode.server).
+
 --auto-advance-sec N lets "another miner" extend the chain every N seconds.
 --queue JSON (repeatable) adds a response rule at start, as the "queue"
 command below does, so that chosen calls fail.
@@ -82,7 +87,8 @@ from collections import Counter
 from bitcoin.core.script import OP_0, OP_1, OP_PUSHDATA1
 
 from qvnnode import blockcheck as bc
-from qvnnode.server import NodeDouble, RpcFault, TemplateSource, serve_until_stopped
+from qvnnode.server import (NodeDouble, RpcFault, TemplateSource, add_server_model_args,
+                            serve_until_stopped)
 
 GENESIS_TIME = 1700000000
 GENESIS_VERSION = 1
@@ -509,10 +515,10 @@ class DevNode(NodeDouble):
 
     def __init__(self, config: DevConfig | None = None, host="127.0.0.1", port=0,
                  datadir=None, user=None, password=None, start_height=0,
-                 auto_advance_sec=None):
+                 auto_advance_sec=None, **server_model):
         self.chain = DevChain(config, start_height)
         super().__init__(host=host, port=port, source=ChainTemplateSource(self.chain),
-                         user=user, password=password)
+                         user=user, password=password, **server_model)
         self.cookie_path = None
         if datadir is not None:
             self.auth = (COOKIE_USER, secrets.token_hex(32))
@@ -682,6 +688,7 @@ def parse_args(argv):
     parser.add_argument("--queue", action="append", default=[], metavar="JSON",
                         help='a response rule, e.g. {"method":"submitblock","status":500}')
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
+    add_server_model_args(parser)
     return parser.parse_args(argv)
 
 
@@ -709,7 +716,8 @@ def main(argv=None):
         return 2
     node = DevNode(config, host=args.host, port=args.port, datadir=args.datadir,
                    user=args.user, password=args.password, start_height=args.start_height,
-                   auto_advance_sec=args.auto_advance_sec)
+                   auto_advance_sec=args.auto_advance_sec, rpc_threads=args.rpc_threads,
+                   work_queue=args.rpc_work_queue)
     for rule in rules:
         node.control(dict(rule, cmd="queue"))
     serve_until_stopped(node, args.exit_on_stdin_eof)

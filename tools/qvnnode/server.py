@@ -18,6 +18,17 @@ Start it in-process (``with NodeDouble() as node: node.url``) or as a process:
 ``python3 -m qvnnode --port 0`` prints its URL (http://127.0.0.1:PORT/) as the
 first line of standard output.
 
+Serving model
+-------------
+Like a node, it answers JSON-RPC from a fixed pool of worker threads
+(``rpc_threads``, default 4) behind a bounded queue (``work_queue``, default
+16): a request that finds the queue full is answered at once with HTTP 503
+"Work queue depth exceeded", and a request whose client hangs up is not
+cancelled: a held long poll keeps its worker until the work changes, and a
+queued request is still worked on later, for nobody. ``rpc_threads=0`` gives
+the ideal server instead: a thread per request, given up when its client
+goes. Control commands are always answered at once.
+
 Control protocol
 ----------------
 POST /control with a JSON object {"cmd": NAME, ...}; the answer is a JSON
@@ -62,19 +73,26 @@ In-process, ``node.control({...})`` takes and returns the same objects.
                                Waits until at least N recorded requests match;
                                -> {"ok": bool, "requests": [matching records]}
   clear_requests               -> forgets the recorded requests
+  workers                      -> {"threads", "queue", "busy", "queued",
+                                  "gone"}: the pool's size and queue depth,
+                                  requests being worked on and waiting, and
+                                  how many of those belong to a client that
+                                  has gone (the workers a node loses to them)
   shutdown                     -> stops the server after answering
 
 Filters: method (the JSON-RPC method), state, longpollid (the "longpollid" of
-the first parameter object; null matches requests without one).
+the first parameter object; null matches requests without one), client_gone.
 
 A request record: {"seq", "path", "headers": [[name, value], ...], "body"
 (text, undecodable bytes replaced), "body_hex", "id", "method", "params",
-"longpollid", "state", "status", "response"}. state is "received", "held",
-"answered", "truncated", "dropped" or "disconnected" (the client went away
-while the node was holding or delaying it).
+"longpollid", "state", "status", "response", "client_gone"}. state is
+"received", "held", "answered", "truncated", "dropped" or "disconnected" (the
+client went away before its answer was sent); client_gone turns true as soon
+as the node sees the client go, even while a worker still holds the request.
 """
 
 import base64
+import collections
 import copy
 import http.server
 import json
@@ -101,6 +119,11 @@ DEFAULT_TEMPLATE = {
 }
 
 HOLD_POLL_SECONDS = 0.05
+# A node's default RPC worker threads and work queue depth (rpcthreads,
+# rpcworkqueue) before v29, and in most derived chains.
+DEFAULT_RPC_THREADS = 4
+DEFAULT_WORK_QUEUE = 16
+QUEUE_FULL_BODY = b"Work queue depth exceeded"
 
 
 class RpcFault(Exception):
@@ -171,6 +194,8 @@ class Call:
         self.record = record
         self.params = record["params"]
         self.id = record["id"]
+        # The ideal server gives a request up when its client goes; a node does not.
+        self.ends_with_client = node.pool is None
 
     def hold(self, until, timeout=None):
         """Waits (state "held") until until() holds or timeout seconds pass.
@@ -243,6 +268,9 @@ class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
     allow_reuse_address = True
+    # Connections are accepted at once, as a node's HTTP server does; only
+    # the work behind them waits for a worker.
+    request_queue_size = 128
 
     def handle_error(self, request, client_address):
         # A client that hangs up before its answer is sent is routine here
@@ -252,11 +280,72 @@ class _Server(http.server.ThreadingHTTPServer):
         super().handle_error(request, client_address)
 
 
+class _Job:
+    """One JSON-RPC request in the worker pool."""
+
+    def __init__(self, call, body):
+        self.call = call
+        self.body = body
+        self.outcome = None  # (status, payload), or ClientGone
+        self.done = False
+
+
+class WorkerPool:
+    """A node's RPC workers: threads take requests from a bounded queue in
+    order and work on each to its end, whether or not its client is still
+    there. Shares the node's lock and condition."""
+
+    def __init__(self, node, threads, depth):
+        self.node = node
+        self.threads = threads
+        self.depth = depth
+        self.queued = collections.deque()
+        self.active = []  # queued or being worked on
+        for _ in range(threads):
+            threading.Thread(target=self._work, daemon=True).start()
+
+    def submit(self, call, body):
+        """The job, or None when the queue is full. Call with the lock held."""
+        if len(self.queued) >= self.depth:
+            return None
+        job = _Job(call, body)
+        self.queued.append(job)
+        self.active.append(job)
+        self.node.cond.notify_all()
+        return job
+
+    def status(self):
+        """Call with the lock held."""
+        return {"threads": self.threads, "queue": self.depth,
+                "busy": len(self.active) - len(self.queued), "queued": len(self.queued),
+                "gone": sum(1 for job in self.active if job.call.record["client_gone"])}
+
+    def _work(self):
+        cond = self.node.cond
+        while True:
+            with cond:
+                while not self.queued and not self.node.closing:
+                    cond.wait()
+                if self.node.closing:
+                    return
+                job = self.queued.popleft()
+            try:
+                outcome = self.node._answer(job.call, job.body)
+            except ClientGone as gone:
+                outcome = gone
+            with cond:
+                job.outcome = outcome
+                job.done = True
+                self.active.remove(job)
+                cond.notify_all()
+
+
 class NodeDouble:
     """The node double; see the module docstring for its control protocol."""
 
     def __init__(self, host="127.0.0.1", port=0, template=None, source=None,
-                 user=None, password=None):
+                 user=None, password=None, rpc_threads=DEFAULT_RPC_THREADS,
+                 work_queue=DEFAULT_WORK_QUEUE):
         self.source = source if source is not None else StaticTemplateSource(template)
         self.cond = threading.Condition()
         self.requests = []
@@ -269,6 +358,7 @@ class NodeDouble:
         self.blocks = []
         if user is not None:
             self.auth = (user, password or "")
+        self.pool = WorkerPool(self, rpc_threads, work_queue) if rpc_threads > 0 else None
         self.methods = {
             "getblocktemplate": self.rpc_getblocktemplate,
             "submitblock": self.rpc_submitblock,
@@ -284,6 +374,7 @@ class NodeDouble:
             "requests": self._cmd_requests,
             "wait_requests": self._cmd_wait_requests,
             "clear_requests": self._cmd_clear_requests,
+            "workers": self._cmd_workers,
             "shutdown": lambda cmd: {"ok": True, "shutting_down": True},
         }
         self.httpd = _Server((host, port), _Handler)
@@ -439,17 +530,16 @@ class NodeDouble:
             self.requests.clear()
         return {"ok": True}
 
+    def _cmd_workers(self, cmd):
+        with self.cond:
+            if self.pool is None:
+                return {"threads": 0, "queue": 0, "busy": 0, "queued": 0, "gone": 0}
+            return self.pool.status()
+
     def _matching(self, filters):
-        found = []
-        for record in self.requests:
-            if "method" in filters and record["method"] != filters["method"]:
-                continue
-            if "state" in filters and record["state"] != filters["state"]:
-                continue
-            if "longpollid" in filters and record["longpollid"] != filters["longpollid"]:
-                continue
-            found.append(copy.deepcopy(record))
-        return found
+        keys = [k for k in ("method", "state", "longpollid", "client_gone") if k in filters]
+        return [copy.deepcopy(record) for record in self.requests
+                if all(record[k] == filters[k] for k in keys)]
 
     # ----- serving one JSON-RPC request -----
 
@@ -457,8 +547,13 @@ class NodeDouble:
         record = self._record(handler, body)
         call = Call(self, handler, record)
         try:
-            status, payload = self._answer(call, body)
+            if self.pool is None:
+                status, payload = self._answer(call, body)
+            else:
+                status, payload = self._answer_from_pool(call, body)
         except ClientGone:
+            with self.cond:
+                record["client_gone"] = True
             self._set_state(record, "disconnected")
             handler.close_connection = True
             return
@@ -480,6 +575,26 @@ class NodeDouble:
             return
         if isinstance(payload, Truncated):
             self._set_state(record, "truncated")
+
+    def _answer_from_pool(self, call, body):
+        """Queues the request for the workers and waits for its outcome,
+        marking the record when the client goes meanwhile."""
+        with self.cond:
+            job = self.pool.submit(call, body)
+        if job is None:
+            return 503, QUEUE_FULL_BODY
+        while True:
+            with self.cond:
+                if job.done:
+                    break
+                self.cond.wait(HOLD_POLL_SECONDS)
+            if not call.record["client_gone"] and call.handler.client_gone():
+                with self.cond:
+                    call.record["client_gone"] = True
+                    self.cond.notify_all()
+        if isinstance(job.outcome, ClientGone) or call.record["client_gone"]:
+            raise ClientGone()
+        return job.outcome
 
     def _record(self, handler, body):
         text = body.decode("utf-8", "replace")
@@ -506,6 +621,7 @@ class NodeDouble:
                 "state": "received",
                 "status": None,
                 "response": None,
+                "client_gone": False,
             }
             self.requests.append(record)
             self.cond.notify_all()
@@ -615,8 +731,19 @@ class NodeDouble:
                         return False
                     step = min(step, remaining)
                 self.cond.wait(step)
-            if call.handler.client_gone():
+            if call.ends_with_client and call.handler.client_gone():
                 raise ClientGone()
+
+
+def add_server_model_args(parser):
+    """The serving model's sizes on a command line, named after the node's
+    own settings."""
+    parser.add_argument("--rpc-threads", type=int, default=DEFAULT_RPC_THREADS, metavar="N",
+                        help="RPC worker threads (default %(default)s; 0: a thread per "
+                        "request, given up when its client goes)")
+    parser.add_argument("--rpc-work-queue", type=int, default=DEFAULT_WORK_QUEUE, metavar="N",
+                        help="requests that may wait for a worker; more get HTTP 503 "
+                        "(default %(default)s)")
 
 
 def serve_until_stopped(node, exit_on_stdin_eof=False):

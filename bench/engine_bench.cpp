@@ -168,4 +168,26 @@ void chunk_thread_counts(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_chunk_miner)->ArgName("threads")->Apply(chunk_thread_counts)->UseRealTime();
 
+// What a chunk costs besides hashing: one nonce per worker, so that handing
+// out the work, starting the workers and waiting for them is nearly all of
+// it, with thread counts far beyond the cores. worker_time is the wall time
+// of a chunk per worker, for the estimate of the cost on large machines.
+void BM_chunk_overhead(benchmark::State& state) {
+    const Header header = bench_header();
+    const qvn::Hash32 target = zero_target();
+    const auto threads = static_cast<std::uint32_t>(state.range(0));
+    std::uint32_t first = 0;
+    std::int64_t hashed = 0;
+    for (auto _ : state) {
+        const qvn::ChunkResult result =
+            qvn::cpu_mine_chunk(header, target, first, 0xffffffff, 1, threads);
+        benchmark::DoNotOptimize(result);
+        first += static_cast<std::uint32_t>(result.hashes);
+        hashed += static_cast<std::int64_t>(result.hashes);
+    }
+    state.SetItemsProcessed(hashed);
+    state.counters["worker_time"] = time_per(static_cast<double>(hashed));
+}
+BENCHMARK(BM_chunk_overhead)->ArgName("threads")->Arg(1)->Arg(2)->Arg(16)->Arg(128)->UseRealTime();
+
 }  // namespace

@@ -21,7 +21,7 @@ struct ChunkResult {
     std::uint32_t nonce = 0;   // the winning nonce
     Hash32 hash{};             // its SHA3-256t digest, in digest byte order
     std::uint64_t hashes = 0;  // nonces hashed by all workers together
-    double elapsed_ms = 0.0;   // steady-clock wall time from first start to last join
+    double elapsed_ms = 0.0;   // steady-clock wall time from handing out the work to its end
 };
 
 // Shared by the workers of one chunk: the flag is set once, by compare-exchange,

@@ -147,8 +147,8 @@ const bool kGroupKernelsRegistered = [] {
 }();
 #endif
 
-// Whole chunks as the driver runs them: default --iters, threads started and
-// joined per chunk, the first nonce moved on by the count hashed.
+// Whole chunks as the driver runs them: default --iters, the chunk miner's
+// workers, the first nonce moved on by the count hashed.
 void BM_chunk_miner(benchmark::State& state) {
     const Header header = bench_header();
     const qvn::Hash32 target = zero_target();

@@ -49,7 +49,8 @@ struct ChunkJob {
 // and joined per chunk they cost 45 us a worker, kept 5 us (BM_chunk_overhead
 // with 128 workers on an AMD EPYC Zen 5, family 26 model 2, 2 vCPUs): an
 // estimated 7-19% of the hashing at 64 to 128 threads and the default --iters,
-// against at most 0.9-3.4% (README, Speed).
+// against 0.9-3.4% if the 5 us were paid one worker after another (README,
+// Speed).
 // Threads are started as a chunk first needs them, through the starter, and
 // joined when the pool goes. One chunk at a time; a second caller waits.
 class WorkerPool {

@@ -16,7 +16,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -UQVN_KERNEL -DQVN_NATIVE=OFF
 
-.PHONY: all deps build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare format clean
+.PHONY: all deps build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare mca format clean
 
 all: build
 
@@ -102,8 +102,14 @@ bench: build
 bench-compare: deps
 	scripts/bench-compare $(REF) $(ROUNDS)
 
+# llvm-mca's cycles per round of each kernel on other cores' models, from the
+# real builds' assembly (build-mca-*), and on x86 the measured figure beside
+# this machine's model: scripts/mca. A developers' tool, not part of make test.
+mca: deps
+	AARCH64_BUILD=$(AARCH64_BUILD) JOBS=$(JOBS) scripts/mca $(MCA_ARGS)
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD)-*
+	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD)-* build-mca-*

@@ -21,7 +21,7 @@ struct ChunkResult {
     std::uint32_t nonce = 0;   // the winning nonce
     Hash32 hash{};             // its SHA3-256t digest, in digest byte order
     std::uint64_t hashes = 0;  // nonces hashed by all workers together
-    double elapsed_ms = 0.0;   // steady-clock wall time from first start to last join
+    double elapsed_ms = 0.0;   // steady-clock wall time from handing out the work to its end
 };
 
 // Shared by the workers of one chunk: the flag is set once, by compare-exchange,
@@ -60,13 +60,15 @@ CpuBackend cpu_backend(std::uint32_t threads);
 // exactly first_nonce .. first_nonce + hashes - 1 were hashed. A set *stop
 // ends the chunk within a group of nonces per worker. Throws "--iters must be
 // positive" for iters 0, and when a worker thread cannot be started (after
-// stopping and joining the ones already running).
+// stopping the workers already at the chunk and waiting for them). The worker
+// threads are started as chunks first need them and kept for later ones.
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
                            std::uint32_t threads, const std::atomic<bool>* stop = nullptr);
 
 // Starts worker `index` running `body`. The plain form above uses std::thread's
-// constructor; tests hand in one that fails.
+// constructor; tests hand in one that counts or fails. With a starter of its
+// own a call starts its workers itself and joins them before it returns.
 using WorkerStarter = std::function<std::thread(std::uint32_t index, std::function<void()> body)>;
 
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,

@@ -1,7 +1,8 @@
 // The chunk miner: one chunk of the nonce space of one header, split into
 // contiguous ranges, one per worker thread. Workers hash groups of nonces with
-// this build's vector kernel (four or eight at a time) and the last few that do
-// not fill a group with the scalar kernel; the first hit stops them all.
+// this build's group kernel (two, four or seventeen at a time) and the last
+// few that do not fill a group with the scalar kernel; the first hit stops
+// them all.
 #pragma once
 
 #include <array>

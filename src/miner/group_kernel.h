@@ -1,8 +1,9 @@
 // The group kernel this build mines with, chosen by QVN_KERNEL: the four-way
-// AVX2 kernel (x86-64 default), the eight-way AVX-512 one, the two-way NEON
-// one (AArch64 default) or its SHA3-extension form, or the scalar kernel one
-// nonce at a time (portable). Workers hash whole groups of its width and leave
-// the rest of their range to the scalar kernel.
+// AVX2 kernel (x86-64 default), two eight-way AVX-512 groups with a scalar lane
+// beside them (seventeen nonces), the two-way NEON one (AArch64 default) or its
+// SHA3-extension form, or the scalar kernel one nonce at a time (portable).
+// Workers hash whole groups of its width and leave the rest of their range to
+// the scalar kernel.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +22,7 @@ struct GroupKernel {
 constexpr GroupKernel group_kernel(Kernel kernel) {
     switch (kernel) {
         case Kernel::kAvx512:
-            return {8, "AVX-512", "AVX-512 eight-way fixed SHA3-256t + scalar tail"};
+            return {17, "AVX-512", "AVX-512 eight-way fixed SHA3-256t + scalar tail"};
         case Kernel::kNeon:
             return {2, "NEON", "NEON two-way fixed SHA3-256t + scalar tail"};
         case Kernel::kNeonSha3:
@@ -37,7 +38,7 @@ constexpr GroupKernel group_kernel(Kernel kernel) {
 inline constexpr GroupKernel kGroupKernel = group_kernel(kKernel);
 
 // Hashes nonces n .. n + kGroupKernel.width - 1 (32-bit wrap-around) with this
-// build's kernel: sha3_256t_fixed_x2, _x4 or _x8, or sha3_256t_fixed.
+// build's kernel: sha3_256t_fixed_x2, _x4 or _x17, or sha3_256t_fixed.
 bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                 std::uint32_t& nonce, HashWords& hash);
 

@@ -1,6 +1,7 @@
 #include "miner/x8_kernel.h"
 
 #include "miner/keccak_rounds.h"
+#include "miner/scalar_lane.h"
 #include "miner/vector_group.h"
 
 namespace qvn {
@@ -57,6 +58,11 @@ void keccak_f1600_x8(__m512i (&lanes)[25]) {
 bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash) {
     return vector_group::Group<Avx512Ops>::hash_group(lanes, target, n, nonce, hash);
+}
+
+bool sha3_256t_fixed_x17(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                         std::uint32_t& nonce, HashWords& hash) {
+    return scalar_lane::Hybrid<Avx512Ops>::hash_group(lanes, target, n, nonce, hash);
 }
 
 }  // namespace qvn

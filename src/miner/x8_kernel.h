@@ -1,6 +1,7 @@
 // The eight-way AVX-512 kernel, built only with QVN_KERNEL=avx512: the
 // four-way kernel's contract (x4_kernel.h) on eight nonces at once, in 512-bit
-// vectors.
+// vectors; and the AVX-512 build's group kernel, two such groups and a scalar
+// lane (scalar_lane.h), seventeen nonces at once.
 #pragma once
 
 #include <immintrin.h>
@@ -18,5 +19,10 @@ void keccak_f1600_x8(__m512i (&lanes)[25]);
 // nonce that meets the target and its digest; nonce and hash untouched otherwise.
 bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash);
+
+// The same for nonces n .. n+16: n .. n+15 in two eight-way groups, n+16 in the
+// integer units beside them.
+bool sha3_256t_fixed_x17(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                         std::uint32_t& nonce, HashWords& hash);
 
 }  // namespace qvn

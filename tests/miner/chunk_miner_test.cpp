@@ -115,7 +115,7 @@ TEST(ChunkMiner, ZeroThreadsMeansHardwareConcurrency) {
 // the portable hash predicts; the chunk must find one of those that lie in the
 // range it hashes, and none outside. With one worker the reported nonce and the
 // hash count follow from the order of work: whole groups of the kernel's width
-// (four or eight), then the tail.
+// (two, four or seventeen), then the tail.
 TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
     struct Case {
         const char* name;
@@ -140,6 +140,10 @@ TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
         {"one worker of 9", 12300, 12308, 9, 1},
         {"one worker of 15", 12000, 12014, 15, 1},
         {"one worker of 17", 13000, 13016, 17, 1},
+        {"16 per worker", 14000, 14100, 16, 2},
+        {"18 per worker", 15000, 15100, 18, 2},
+        {"34 per worker", 16000, 16100, 34, 2},
+        {"one worker of 35", 17000, 17034, 35, 1},
     };
     const Header header = test::random_header(*std::make_unique<std::mt19937_64>(9));
     for (const Case& c : cases) {
@@ -201,17 +205,19 @@ TEST(ChunkMiner, FirstHitWinsAndVerifies) {
     std::mt19937_64 rng(11);
     const Header header = test::random_header(rng);
     for (int round = 0; round < 5; ++round) {
-        const ChunkResult r = cpu_mine_chunk(header, kMax, 500, 10000, 8, 4);
+        // Every worker's range holds at least one group.
+        const std::uint32_t iters = std::max(8u, kGroupKernel.width);
+        const ChunkResult r = cpu_mine_chunk(header, kMax, 500, 10000, iters, 4);
         ASSERT_TRUE(r.found);
-        EXPECT_TRUE(r.nonce == 500 || r.nonce == 508 || r.nonce == 516 || r.nonce == 524)
-            << r.nonce;
+        EXPECT_EQ((r.nonce - 500) % iters, 0u) << r.nonce;
+        EXPECT_LT(r.nonce, 500 + 4 * iters) << r.nonce;
         const Header full = test::with_nonce(header, r.nonce);
         Hash32 check;
         sha3_256t(check.data(), full.data(), full.size());
         EXPECT_EQ(r.hash, check);
         EXPECT_TRUE(test::meets(check, kMax));
         EXPECT_GE(r.hashes, kGroupKernel.width);
-        EXPECT_LE(r.hashes, 32u);
+        EXPECT_LE(r.hashes, 4 * iters);
     }
 }
 

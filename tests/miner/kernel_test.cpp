@@ -69,7 +69,8 @@ TEST(UnrolledPermutation, MatchesTheLoopedOneOnKernelStates) {
 }
 
 // The group kernels under test: the four-way kernel in every x86 build, the
-// eight-way one in the AVX-512 build, the two-way one in the ARM builds, and
+// eight-way one and the seventeen-nonce one (two eight-way groups and a scalar
+// lane) in the AVX-512 build, the two-way one in the ARM builds, and
 // the scalar kernel in the portable build. Bodies that touch another build's
 // kernels sit in templates behind kKernel, so that build never compiles them.
 template <std::uint32_t Width, class V, auto Hash, auto Permute>
@@ -111,10 +112,20 @@ struct EightWay {
     using Vector = __m512i;
 };
 
-using VectorKernels =
-    std::conditional_t<kKernel == Kernel::kPortable, ::testing::Types<OneWay>,
-                       std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay>,
-                                          ::testing::Types<FourWay>>>;
+// Hashes only: its permutations are the eight-way and the scalar ones.
+struct SeventeenWay {
+    static constexpr std::uint32_t kWidth = 17;
+    static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                     std::uint32_t& nonce, HashWords& hash) {
+        if constexpr (kEightWayKernel) return sha3_256t_fixed_x17(lanes, target, n, nonce, hash);
+        return false;
+    }
+};
+
+using VectorKernels = std::conditional_t<
+    kKernel == Kernel::kPortable, ::testing::Types<OneWay>,
+    std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay, SeventeenWay>,
+                       ::testing::Types<FourWay>>>;
 #elif defined(__aarch64__)
 using TwoWay = GroupKernelOf<2, uint64x2_t, sha3_256t_fixed_x2, keccak_f1600_x2>;
 
@@ -128,16 +139,15 @@ struct KernelName {
     template <class Kernel>
     static std::string GetName(int) {
         constexpr const char* names[] = {"", "OneWay", "TwoWay", "", "FourWay"};
+        if (Kernel::kWidth > 8) return "SeventeenWay";
         return Kernel::kWidth < 5 ? names[Kernel::kWidth] : "EightWay";
     }
 };
 
+// Each element of the vectors against the looped permutation, for the kernels
+// with a permutation of their own.
 template <class Kernel>
-class VectorKernel : public ::testing::Test {};
-TYPED_TEST_SUITE(VectorKernel, VectorKernels, KernelName);
-
-TYPED_TEST(VectorKernel, PermutationMatchesTheLoopedOneForEachElement) {
-    using Kernel = TypeParam;
+void permutation_test() {
     constexpr std::uint32_t width = Kernel::kWidth;
     std::mt19937_64 rng(width);
     for (Shape shape : {Shape::kHeaderBlock, Shape::kDigestBlock, Shape::kLanes0To10}) {
@@ -159,6 +169,15 @@ TYPED_TEST(VectorKernel, PermutationMatchesTheLoopedOneForEachElement) {
             }
         }
     }
+}
+
+template <class Kernel>
+class VectorKernel : public ::testing::Test {};
+TYPED_TEST_SUITE(VectorKernel, VectorKernels, KernelName);
+
+TYPED_TEST(VectorKernel, PermutationMatchesTheLoopedOneForEachElement) {
+    using Kernel = TypeParam;
+    if constexpr (requires { typename Kernel::Vector; }) permutation_test<Kernel>();
 }
 
 std::vector<std::uint32_t> interesting_nonces(std::mt19937_64& rng) {
@@ -316,6 +335,8 @@ TYPED_TEST(VectorKernel, TargetPlacement) {
     std::vector<std::uint32_t> pair = {width - 1};
     if (width > 1) pair.insert(pair.begin(), (width - 1) / 2);
     const auto [pair_base, pair_target] = find_group(header, width, pair);
+    // Only the last nonce: the scalar lane of the seventeen.
+    const auto [last_base, last_target] = find_group(header, width, {width - 1});
     Hash32 below_late = late_target;  // the late hash - 1 as a little-endian number
     for (auto& byte : below_late) {
         if (byte-- != 0) break;
@@ -342,6 +363,7 @@ TYPED_TEST(VectorKernel, TargetPlacement) {
         {"its word 3, lower words 0xff", late_base, late_word3_high, true, late_base + late},
         {"a middle one and the last: the lower wins", pair_base, pair_target, true,
          pair_base + pair.front()},
+        {"only the last", last_base, last_target, true, last_base + width - 1},
         {"max target: the first", 1234567, test::filled(0xff), true, 1234567},
         {"zero target: none", 1234567, test::filled(0x00), false, 0},
     };

@@ -1,8 +1,9 @@
 // The group kernel this build mines with, chosen by QVN_KERNEL: the four-way
 // AVX2 kernel (x86-64 default), the eight-way AVX-512 one, the two-way NEON
-// one or its SHA3-extension form, the three-way NEON and scalar one, or the
-// scalar kernel one nonce at a time (portable). Workers hash whole groups of its width and leave
-// the rest of their range to the scalar kernel.
+// one (AArch64 default) or its SHA3-extension form, the three-way NEON and
+// scalar one (also with SHA3), or the scalar kernel one nonce at a time
+// (portable). Workers hash whole groups of its
+// width and leave the rest of their range to the scalar kernel.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,9 @@ constexpr GroupKernel group_kernel(Kernel kernel) {
             return {2, "NEON+SHA3", "NEON+SHA3 two-way fixed SHA3-256t + scalar tail"};
         case Kernel::kNeonScalar:
             return {3, "NEON+scalar", "NEON+scalar three-way fixed SHA3-256t + scalar tail"};
+        case Kernel::kNeonSha3Scalar:
+            return {3, "NEON+SHA3+scalar",
+                    "NEON+SHA3+scalar three-way fixed SHA3-256t + scalar tail"};
         case Kernel::kPortable:
             return {1, "scalar", "portable scalar fixed SHA3-256t"};
         case Kernel::kAvx2:

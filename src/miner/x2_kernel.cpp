@@ -10,23 +10,7 @@
 namespace qvn {
 namespace {
 
-// The SHA3 extension: a column parity in two eor3, chi in one bcax, and a
-// rotation in one xar.
-struct Sha3Ops : NeonOps {
-    [[gnu::always_inline]] static Lane xor3(Lane a, Lane b, Lane c) { return veor3q_u64(a, b, c); }
-    [[gnu::always_inline]] static Lane chi(Lane a, Lane b, Lane c) {
-        return vbcaxq_u64(a, c, b);  // a ^ (c & ~b)
-    }
-    // xar rotates right after an XOR, here with zero: a plain rotate to GCC,
-    // which then turns theta's XOR with a rotation by one into rax1 by
-    // itself. Rho's XOR before the rotation stays an eor (GCC 12).
-    template <int N>
-    [[gnu::always_inline]] static Lane rotl(Lane a) {
-        return vxarq_u64(a, vdupq_n_u64(0), 64 - N);
-    }
-};
-
-// Sha3Ops is named only in the neon-sha3 build, whose source alone has the
+// Sha3Ops is named only in the neon-sha3 build, whose binary alone has the
 // extension's instructions.
 template <Kernel K>
 using OpsFor = std::conditional_t<K == Kernel::kNeonSha3, Sha3Ops, NeonOps>;

@@ -7,9 +7,11 @@
 
 #include "miner/x3_kernel.h"
 
+#include <type_traits>
 #include <utility>
 
 #include "miner/keccak_rounds.h"
+#include "miner/kernel_choice.h"
 #include "miner/lazy_rounds.h"
 #include "miner/neon_ops.h"
 #include "miner/vector_group.h"
@@ -20,8 +22,12 @@ namespace {
 // Elements 0 and 1 in NEON vectors (the two-way kernel's rounds), element 2
 // in general registers with lazy rotation. The two are written round by
 // round in one loop, so that the core always has work for both units.
-using Pair = vector_group::Group<NeonOps>;
-using PairRounds = keccak_rounds::Rounds<NeonOps>;
+// The pair uses the SHA3 extension's xar in the neon-sha3-scalar build only.
+template <Kernel K>
+using PairOpsFor = std::conditional_t<K == Kernel::kNeonSha3Scalar, Sha3Ops, NeonOps>;
+using PairOps = PairOpsFor<kKernel>;
+using Pair = vector_group::Group<PairOps>;
+using PairRounds = keccak_rounds::Rounds<PairOps>;
 using lazy_rounds::kNoneOwed;
 
 struct State {
@@ -36,10 +42,10 @@ struct State {
     lazy_rounds::Round<kNoneOwed, true, true>::run(s.single, pre.single, kKeccakRoundConstants[0]);
     for (int r = 1; r < 23; r += 2) {
         PairRounds::round_with<false>(pre.pair, s.pair,
-                                      NeonOps::broadcast(kKeccakRoundConstants[r]));
+                                      PairOps::broadcast(kKeccakRoundConstants[r]));
         lazy_rounds::Round<kNoneOwed, false>::run(pre.single, s.single, kKeccakRoundConstants[r]);
         PairRounds::round_with<false>(s.pair, pre.pair,
-                                      NeonOps::broadcast(kKeccakRoundConstants[r + 1]));
+                                      PairOps::broadcast(kKeccakRoundConstants[r + 1]));
         lazy_rounds::Round<lazy_rounds::lazy_output(kNoneOwed), true>::run(
             s.single, pre.single, kKeccakRoundConstants[r + 1]);
     }
@@ -69,12 +75,12 @@ struct State {
 void keccak_f1600_x3(std::array<std::uint64_t, 3> (&lanes)[25]) {
     State s;
     for (int j = 0; j < 25; ++j) {
-        s.pair[j] = NeonOps::load(lanes[j].data());
+        s.pair[j] = PairOps::load(lanes[j].data());
         s.single[j] = lanes[j][2];
     }
     permute(s);
     for (int j = 0; j < 25; ++j) {
-        NeonOps::store(lanes[j].data(), s.pair[j]);
+        PairOps::store(lanes[j].data(), s.pair[j]);
         lanes[j][2] = s.single[j];
     }
 }
@@ -83,16 +89,16 @@ bool sha3_256t_fixed_x3(const HeaderLanes& lanes, const TargetWords& target, std
                         std::uint32_t& nonce, HashWords& hash) {
     State s;
     for (int i = 0; i < 9; ++i) {
-        s.pair[i] = NeonOps::broadcast(lanes.words[i]);
+        s.pair[i] = PairOps::broadcast(lanes.words[i]);
         s.single[i] = lanes.words[i];
     }
     s.pair[9] = Pair::nonce_lane(lanes.words[9], n);
     s.single[9] = (std::uint64_t{n + 2} << 32) | (lanes.words[9] & 0xffffffff);
-    s.pair[10] = NeonOps::broadcast(keccak_rounds::kDomainLane);  // message offset 80
+    s.pair[10] = PairOps::broadcast(keccak_rounds::kDomainLane);  // message offset 80
     s.single[10] = keccak_rounds::kDomainLane;
     Pair::zero_lanes<11>(s.pair, std::make_index_sequence<14>{});
     for (int i = 11; i < 25; ++i) s.single[i] = 0;
-    s.pair[16] = NeonOps::broadcast(keccak_rounds::kPaddingLane16);
+    s.pair[16] = PairOps::broadcast(keccak_rounds::kPaddingLane16);
     s.single[16] = keccak_rounds::kPaddingLane16;
     permute(s);
 

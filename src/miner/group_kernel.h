@@ -1,8 +1,7 @@
 // The group kernel this build mines with, chosen by QVN_KERNEL: the four-way
 // AVX2 kernel (x86-64 default), the eight-way AVX-512 one, the two-way NEON
-// one (AArch64 default) or its SHA3-extension form, the three-way NEON and
-// scalar one (also with SHA3), or the scalar kernel one nonce at a time
-// (portable). Workers hash whole groups of its
+// one or its SHA3-extension form, the three-way NEON and scalar one (AArch64
+// default; also with SHA3), or the scalar kernel one nonce at a time (portable). Workers hash whole groups of its
 // width and leave the rest of their range to the scalar kernel.
 #pragma once
 

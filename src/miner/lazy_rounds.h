@@ -7,7 +7,7 @@
 // 24 rotations a round cost nothing.
 //
 // A round either leaves its outputs owing rotations (lazy) or settles them,
-// so that a loop can end where it started: settling costs 15 ror, not 25
+// so that a loop can end where it started: settling costs 15 ror, not 24
 // (see Round::settled). Straight-line code settles once, after round 24.
 //
 // Only for the states the kernels build, as keccak_rounds.h.

@@ -34,9 +34,10 @@ struct NeonOps {
 
 // The SHA3 extension, only for rho: xar XORs theta's D in and rotates, one
 // instruction for three. Its eor3, bcax and rax1 are left out on purpose: the
-// llvm-mca models of the Neoverse V1, V2 and N2 (LLVM 19) issue all four on
-// one of the vector pipes, and with all of them the loop took 64 cycles a
-// round there against 46 without the extension; with xar alone 39.
+// llvm-mca models of the Neoverse V1 and V2 (LLVM 19) issue all four on one
+// vector pipe, and predict 64 cycles a round for the two-way loop with all of
+// them, 46 without the extension, 39 with xar alone (a model, not a
+// measurement: no ARM machine has run the benchmarks yet).
 // The compiler must not see the extension either (it would fuse eor chains
 // into eor3 and bic-eor into bcax by itself), so xar is written out and the
 // source is compiled for plain ARMv8.0; the .arch line lets the assembler

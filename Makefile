@@ -4,7 +4,7 @@ BUILD ?= build
 TSAN_BUILD ?= build-tsan
 AVX512_BUILD ?= build-avx512
 FUZZ_BUILD ?= build-fuzz
-# The ARM64 cross builds: $(AARCH64_BUILD)-neon, -neon-sha3 and -sysroot.
+# The ARM64 cross builds: $(AARCH64_BUILD)-<kernel> for each ARM64 kernel, and -sysroot.
 AARCH64_BUILD ?= build-aarch64
 # Seconds per fuzz target: make fuzz, and the short run inside make test.
 FUZZ_SECONDS ?= 60
@@ -57,8 +57,8 @@ avx512:
 	@echo "skipping the AVX-512 build: not an x86-64 machine"
 endif
 
-# The neon and neon-sha3 flavours cross-built for ARM64 and tested under
-# qemu-aarch64, with a private sysroot: the host's setup is left alone.
+# Every ARM64 kernel's flavour cross-built and tested under qemu-aarch64,
+# with a private sysroot: the host's setup is left alone.
 aarch64: deps
 	AARCH64_BUILD=$(AARCH64_BUILD) JOBS=$(JOBS) scripts/cross-aarch64
 

@@ -20,6 +20,7 @@
 #include "miner/x8_kernel.h"
 #elif defined(__aarch64__)
 #include "miner/x2_kernel.h"
+#include "miner/x3_kernel.h"
 #endif
 
 namespace {
@@ -123,7 +124,8 @@ void group_kernel_bench(benchmark::State& state) {
 
 // The group kernels this build has: the four-way one in the x86 builds, the
 // eight-way one and the seventeen-nonce one that mines (two eight-way groups
-// and a scalar lane) in the AVX-512 build, the two-way one in the ARM builds.
+// and a scalar lane) in the AVX-512 build, the two-way or three-way one in the
+// ARM builds.
 #if defined(__x86_64__)
 void BM_x4_kernel(benchmark::State& state) {
     if constexpr (qvn::kKernel != qvn::Kernel::kPortable)
@@ -148,8 +150,12 @@ const bool kGroupKernelsRegistered = [] {
 void BM_x2_kernel(benchmark::State& state) {
     if constexpr (qvn::kTwoWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x2, 2>(state);
 }
+void BM_x3_kernel(benchmark::State& state) {
+    if constexpr (qvn::kThreeWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x3, 3>(state);
+}
 const bool kGroupKernelsRegistered = [] {
     if (qvn::kTwoWayKernel) benchmark::RegisterBenchmark("BM_x2_kernel", BM_x2_kernel);
+    if (qvn::kThreeWayKernel) benchmark::RegisterBenchmark("BM_x3_kernel", BM_x3_kernel);
     return true;
 }();
 #endif

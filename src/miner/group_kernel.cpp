@@ -9,6 +9,7 @@
 #include "miner/x8_kernel.h"
 #elif defined(__aarch64__)
 #include "miner/x2_kernel.h"
+#include "miner/x3_kernel.h"
 #endif
 
 namespace qvn {
@@ -30,6 +31,8 @@ bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32
     } else {
         return sha3_256t_fixed_x4(lanes, target, n, nonce, hash);
 #elif defined(__aarch64__)
+    } else if constexpr (kThreeWayKernel) {
+        return sha3_256t_fixed_x3(lanes, target, n, nonce, hash);
     } else {
         return sha3_256t_fixed_x2(lanes, target, n, nonce, hash);
 #endif

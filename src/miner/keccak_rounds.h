@@ -34,7 +34,8 @@ constexpr int pi_source(int target) {
 
 // Ops provides: type Lane; xor_(a, b); xor3(a, b, c) = a ^ b ^ c (one
 // instruction where the vector unit has three-input logic); chi(a, b, c) =
-// a ^ (~b & c); rotl<N>(a); broadcast(u64).
+// a ^ (~b & c); rotl<N>(a); broadcast(u64). It may provide xor_rotl<N>(a, b)
+// = rotl<N>(a ^ b), where that is one instruction.
 template <class Ops>
 struct Rounds {
     using Lane = typename Ops::Lane;
@@ -44,12 +45,13 @@ struct Rounds {
     [[gnu::always_inline]] static Lane moved(const Lane (&a)[25], const Lane (&d)[5]) {
         constexpr int source = pi_source(Target);
         constexpr int rotation = kKeccakRotations[source];
-        const Lane mixed = Ops::xor_(a[source], d[source % 5]);
         // Lane 0 is not rotated; a vector rotate by 0 would still cost an instruction.
         if constexpr (rotation == 0) {
-            return mixed;
+            return Ops::xor_(a[source], d[source % 5]);
+        } else if constexpr (requires { Ops::template xor_rotl<rotation>(a[0], d[0]); }) {
+            return Ops::template xor_rotl<rotation>(a[source], d[source % 5]);
         } else {
-            return Ops::template rotl<rotation>(mixed);
+            return Ops::template rotl<rotation>(Ops::xor_(a[source], d[source % 5]));
         }
     }
 

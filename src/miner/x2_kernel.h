@@ -1,6 +1,6 @@
 // The two-way AArch64 kernel: the four-way kernel's contract (x4_kernel.h) on
 // two nonces at once, in 128-bit NEON vectors. Built for neon and, with the
-// ARMv8.2 SHA3 extension's three-input instructions, for neon-sha3.
+// ARMv8.2 SHA3 extension's xar for rho, for neon-sha3.
 #pragma once
 
 #include <arm_neon.h>

@@ -17,6 +17,8 @@ BACKEND = {
     "avx512": "AVX-512 eight-way fixed SHA3-256t + scalar tail",
     "neon": "NEON two-way fixed SHA3-256t + scalar tail",
     "neon-sha3": "NEON+SHA3 two-way fixed SHA3-256t + scalar tail",
+    "neon-scalar": "NEON+scalar three-way fixed SHA3-256t + scalar tail",
+    "neon-sha3-scalar": "NEON+SHA3+scalar three-way fixed SHA3-256t + scalar tail",
     "portable": "portable scalar fixed SHA3-256t",
 }[os.environ.get("QVN_KERNEL", "avx2")]
 

@@ -21,6 +21,7 @@
 #include "miner/x8_kernel.h"
 #elif defined(__aarch64__)
 #include "miner/x2_kernel.h"
+#include "miner/x3_kernel.h"
 #endif
 
 namespace qvn {
@@ -128,9 +129,12 @@ using VectorKernels = std::conditional_t<
                        ::testing::Types<FourWay>>>;
 #elif defined(__aarch64__)
 using TwoWay = GroupKernelOf<2, uint64x2_t, sha3_256t_fixed_x2, keccak_f1600_x2>;
+using ThreeWay =
+    GroupKernelOf<3, std::array<std::uint64_t, 3>, sha3_256t_fixed_x3, keccak_f1600_x3>;
 
-using VectorKernels =
-    std::conditional_t<kTwoWayKernel, ::testing::Types<TwoWay>, ::testing::Types<OneWay>>;
+using VectorKernels = std::conditional_t<
+    kTwoWayKernel, ::testing::Types<TwoWay>,
+    std::conditional_t<kThreeWayKernel, ::testing::Types<ThreeWay>, ::testing::Types<OneWay>>>;
 #else
 using VectorKernels = ::testing::Types<OneWay>;
 #endif
@@ -138,7 +142,7 @@ using VectorKernels = ::testing::Types<OneWay>;
 struct KernelName {
     template <class Kernel>
     static std::string GetName(int) {
-        constexpr const char* names[] = {"", "OneWay", "TwoWay", "", "FourWay"};
+        constexpr const char* names[] = {"", "OneWay", "TwoWay", "ThreeWay", "FourWay"};
         if (Kernel::kWidth > 8) return "SeventeenWay";
         return Kernel::kWidth < 5 ? names[Kernel::kWidth] : "EightWay";
     }

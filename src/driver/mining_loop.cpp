@@ -180,26 +180,31 @@ std::optional<PolledWork> MiningLoop::next_work() {
     return poller_->take_refresh();
 }
 
-// True when the poller brought other work than the current one, which is
-// then current. A long-poll answer that does not parse ends the run; a
-// plain answer that does not parse is reported and mining goes on.
+// Takes everything the poller brought; true when some of it was other work
+// than the current one, which is then current.
 bool MiningLoop::take_new_work() {
-    std::optional<PolledWork> work = next_work();
-    if (!work) return false;
+    bool switched = false;
+    while (std::optional<PolledWork> work = next_work()) switched |= take(std::move(*work));
+    return switched;
+}
+
+// A long-poll answer that does not parse ends the run; a plain answer that
+// does not parse is reported and mining goes on.
+bool MiningLoop::take(PolledWork work) {
     BlockTemplate tmpl;
     try {
-        tmpl = parse_block_template(work->result, config_.gbt_txids_internal);
+        tmpl = parse_block_template(work.result, config_.gbt_txids_internal);
     } catch (const std::exception& e) {
-        if (work->source == WorkSource::long_poll) {
+        if (work.source == WorkSource::long_poll) {
             write_line(std::cout, "[work] longpoll update received");
             throw;
         }
-        write_line(std::cerr, work_failure_prefix(work->source) + message_of(e));
+        write_line(std::cerr, work_failure_prefix(work.source) + message_of(e));
         return false;
     }
-    work->result = nullptr;
+    work.result = nullptr;
     release_freed_memory();  // a template's JSON tree can be large
-    return switch_to(std::move(tmpl), work->source);
+    return switch_to(std::move(tmpl), work.source);
 }
 
 // Makes tmpl the current work; false, and no "[work]" line, when it is the
@@ -236,7 +241,12 @@ void MiningLoop::await_work_after_submit() {
         refresh_after_submit();
         return;
     }
-    while (!stop_requested.load() && !poller_->wait_for_work(kRetryStep)) {
+    // Answers that came before the block (the same work again) do not end
+    // the wait; the plain request's own answer, or its failure, does.
+    while (!stop_requested.load()) {
+        poller_->wait_for_work(kRetryStep);
+        const bool answered = !poller_->fetching();
+        if (take_new_work() || answered) return;
     }
 }
 

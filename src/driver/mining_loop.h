@@ -70,6 +70,7 @@ class MiningLoop {
     std::uint64_t first_nonce_for(const Candidate& candidate) const;
     std::optional<PolledWork> next_work();
     bool take_new_work();
+    bool take(PolledWork work);
     bool switch_to(BlockTemplate tmpl, WorkSource source);
     void await_work_after_submit();
     void refresh_after_submit();

@@ -111,6 +111,11 @@ bool LongPoller::wait_for_work(std::chrono::milliseconds limit) {
                        [this] { return update_ready || refresh_ready || !fetch_pending; });
 }
 
+bool LongPoller::fetching() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return fetch_pending;
+}
+
 void LongPoller::explain(const std::exception& e) {
     const std::lock_guard<std::mutex> lock(mutex);
     if (busy_explained || !node_looks_busy(e)) return;

@@ -82,6 +82,10 @@ class LongPoller {
     // of the request fetch_now() made; true when one of them is there.
     bool wait_for_work(std::chrono::milliseconds limit);
 
+    // Whether the request fetch_now() made is still to come; once it is not,
+    // its answer, if any, is ready to take.
+    bool fetching();
+
     // Says once what a failure means when it shows the node's RPC workers all
     // taken: a 503, or a time limit run out while the long poll is held.
     void explain(const std::exception& e);

@@ -1,7 +1,6 @@
 #include "rpc/failure_log.h"
 
 #include "block/text.h"
-#include "rpc/client.h"
 
 namespace qvn {
 
@@ -30,11 +29,6 @@ void RepeatedLines::summarise(Clock::time_point now) {
                          std::to_string(seconds.count()) + " s)");
     repeats_ = 0;
     written_at_ = now;
-}
-
-bool node_looks_busy(const std::exception& e) {
-    return dynamic_cast<const RpcBusy*>(&e) != nullptr ||
-           dynamic_cast<const RpcTimedOut*>(&e) != nullptr;
 }
 
 }  // namespace qvn

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <exception>
 #include <ostream>
 #include <string>
 
@@ -40,10 +39,6 @@ class RepeatedLines {
     std::size_t repeats_ = 0;
     Clock::time_point written_at_{};
 };
-
-// Whether a failure says that the node's RPC workers are all taken: an HTTP
-// 503 (its work queue is full) or no answer within the time limit.
-bool node_looks_busy(const std::exception& e);
 
 // Said once per run, the first time the node looks busy while the miner
 // holds its long poll.

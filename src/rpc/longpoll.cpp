@@ -117,9 +117,10 @@ bool LongPoller::fetching() {
 }
 
 void LongPoller::explain(const std::exception& e) {
+    const bool queue_full = dynamic_cast<const RpcBusy*>(&e) != nullptr;
+    const bool timed_out = dynamic_cast<const RpcTimedOut*>(&e) != nullptr;
     const std::lock_guard<std::mutex> lock(mutex);
-    if (busy_explained || !node_looks_busy(e)) return;
-    if (dynamic_cast<const RpcBusy*>(&e) == nullptr && !poll_in_flight) return;
+    if (busy_explained || !(queue_full || (timed_out && poll_in_flight))) return;
     busy_explained = true;
     write_line(std::cerr, kBusyNodeHint);
 }
@@ -196,8 +197,6 @@ void LongPoller::handle_plain_answer(WorkSource source, const std::string& id,
                                      nlohmann::json result) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        // Still pending when another was asked for meanwhile.
-        if (source == WorkSource::after_submit) fetch_pending = fetch_requested;
         const auto next = result.find("longpollid");  // end() unless an object
         const bool same_id = next != result.end() && next->is_string() && *next == id;
         if (source != WorkSource::check || !same_id) {
@@ -208,6 +207,8 @@ void LongPoller::handle_plain_answer(WorkSource source, const std::string& id,
     cv.notify_all();
 }
 
+// After its answer, if any, is ready to take. Still pending when another was
+// asked for meanwhile.
 void LongPoller::end_fetch(WorkSource source) {
     if (source != WorkSource::after_submit) return;
     {
@@ -255,14 +256,15 @@ void LongPoller::fetch_loop() {
             fetch_failures.end_run();
             handle_plain_answer(*source, id, std::move(result));
         } catch (const RpcCancelled&) {
-            end_fetch(*source);
+            // the destructor gave it up
         } catch (const std::exception& e) {
-            end_fetch(*source);
-            if (stop_requested) continue;
-            fetch_failures.write(work_failure_prefix(*source) +
-                                 printable(e.what(), kMaxMessageBytes));
-            explain(e);
+            if (!stop_requested) {
+                fetch_failures.write(work_failure_prefix(*source) +
+                                     printable(e.what(), kMaxMessageBytes));
+                explain(e);
+            }
         }
+        end_fetch(*source);
     }
 }
 

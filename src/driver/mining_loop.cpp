@@ -1,12 +1,14 @@
 #include "driver/mining_loop.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <thread>
 #include <utility>
 
 #include "block/text.h"
+#include "driver/verbose_log.h"
 #include "hash/sha3.h"
 #include "rpc/stop.h"
 
@@ -72,6 +74,19 @@ bool on_another_block(const nlohmann::json& update, const BlockTemplate& tmpl) {
     }
 }
 
+// How long a long poll may stay silent before it is checked; the environment
+// shortens it for tests, which cannot wait two minutes.
+std::chrono::milliseconds longpoll_check_after() {
+    const char* text = std::getenv("QVNCPU_LONGPOLL_CHECK_MS");
+    if (text == nullptr) return kLongPollCheckAfter;
+    const std::uint64_t ms = parse_u64(text, "QVNCPU_LONGPOLL_CHECK_MS");
+    if (ms == 0 || ms > static_cast<std::uint64_t>(kLongPollCheckAfter.count())) {
+        fail(std::string("QVNCPU_LONGPOLL_CHECK_MS must be from 1 to ") +
+             std::to_string(kLongPollCheckAfter.count()) + ": " + text);
+    }
+    return std::chrono::milliseconds{ms};
+}
+
 Hash32 digest_of(const ChunkResult& result) {
     Hash32 digest;
     std::copy(std::begin(result.hash), std::end(result.hash), digest.begin());
@@ -100,6 +115,7 @@ RpcSettings rpc_settings_from(const MinerConfig& config) {
     settings.cookie_file = config.rpc_cookie;
     settings.timeout_ms = static_cast<std::int64_t>(config.rpc_timeout_ms);
     settings.verbose = config.rpc_verbose_curl;
+    if (config.verbose_logging) settings.on_exchange = log_exchange;
     return settings;
 }
 
@@ -109,9 +125,10 @@ MiningLoop::MiningLoop(const MinerConfig& config)
       client_(connect(config)),
       extranonce_(config.extranonce) {
     const nlohmann::json first = fetch_template(client_);
-    poller_.emplace(client_, !config.no_longpoll, std::chrono::seconds{config.poll_sec});
+    poller_.emplace(client_, !config.no_longpoll, std::chrono::seconds{config.poll_sec},
+                    longpoll_check_after(), config.verbose_logging);
     template_ = adopt_template(first, config.gbt_txids_internal, *poller_);
-    stats_ = start_stats(Clock::now());
+    stats_ = start_stats(Clock::now(), config.verbose_logging);
 }
 
 int MiningLoop::run() {
@@ -138,7 +155,12 @@ int MiningLoop::run() {
             case PassEnd::exit_undelivered:
                 return kExitFailure;
             case PassEnd::range_done:
-                ++extranonce_;  // wraps modulo 2^64
+                if (stop_requested.load()) break;  // the range was not searched to its end
+                ++extranonce_;                     // wraps modulo 2^64
+                if (config_.verbose_logging) {
+                    write_line(std::cout, "[work] nonce range searched; extranonce now " +
+                                              std::to_string(extranonce_));
+                }
                 break;
             case PassEnd::new_work:
                 break;
@@ -152,6 +174,7 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
     while (!stop_requested.load() && first_nonce <= template_.noncerange_max) {
         if (take_new_work()) return PassEnd::new_work;
 
+        say_hashing_on_new_work();
         // A stop ends the chunk at once, as a hit does; a hit found in it is
         // still handled below.
         const auto nonce = static_cast<std::uint32_t>(first_nonce);
@@ -174,9 +197,7 @@ std::uint64_t MiningLoop::first_nonce_for(const Candidate& candidate) const {
 
 std::optional<PolledWork> MiningLoop::next_work() {
     if (pending_work_) return std::exchange(pending_work_, std::nullopt);
-    if (std::optional<nlohmann::json> update = poller_->take_update()) {
-        return PolledWork{std::move(*update), WorkSource::long_poll};
-    }
+    if (std::optional<PolledWork> update = poller_->take_update()) return update;
     return poller_->take_refresh();
 }
 
@@ -204,31 +225,60 @@ bool MiningLoop::take(PolledWork work) {
     }
     work.result = nullptr;
     release_freed_memory();  // a template's JSON tree can be large
-    return switch_to(std::move(tmpl), work.source);
+    return switch_to(std::move(tmpl), work);
 }
 
 // Makes tmpl the current work; false, and no "[work]" line, when it is the
 // work being mined already: then the search goes on where it was, and only
 // its long-poll id is taken over, except from a check of a silent long poll,
 // which the same work shows healthy: it stays open.
-bool MiningLoop::switch_to(BlockTemplate tmpl, WorkSource source) {
+bool MiningLoop::switch_to(BlockTemplate tmpl, const PolledWork& work) {
+    const bool check = work.source == WorkSource::check;
+    const bool same_id = tmpl.longpollid == template_.longpollid;
     if (same_work(tmpl, template_, unix_time_now())) {
-        if (source != WorkSource::check) {
+        if (check) {
+            check_answered(false, same_id);
+        } else {
             template_.longpollid = tmpl.longpollid;
             poller_->follow(tmpl.longpollid);
         }
         return false;
     }
-    if (source == WorkSource::long_poll) write_line(std::cout, "[work] longpoll update received");
-    // The node's work moved on without the poll: its connection is broken.
-    // Following the new id gives it up; the node frees its worker, as it
-    // answers every poll on the old work.
-    if (source == WorkSource::check) {
-        write_line(std::cerr, "[longpoll] no answer, but the node has new work; polling again");
+    if (work.source == WorkSource::long_poll) {
+        write_line(std::cout, "[work] longpoll update received");
+    }
+    if (check) check_answered(true, same_id);
+    if (config_.verbose_logging) {
+        change_ = WorkChange{work_change(template_, tmpl, work.source), work.received};
     }
     announce_template(tmpl, *poller_);
     template_ = std::move(tmpl);
     return true;
+}
+
+// What a check of a silent long poll found. The same id shows the poll
+// healthy, whatever the work: a node changes its target or reward without a
+// new id, and mining that work needs no new poll. Another id with other work
+// shows it broken: following the new id gives it up, and the node frees its
+// worker, as it answers every poll on the old work.
+void MiningLoop::check_answered(bool new_work, bool same_id) {
+    if (new_work && !same_id) {
+        write_line(std::cerr, "[longpoll] no answer, but the node has new work; polling again");
+    } else if (config_.verbose_logging) {
+        write_line(std::cout, new_work ? "[longpoll] check: new work under the poll's id; "
+                                         "mining it, the poll stays open"
+                                       : "[longpoll] check: no new work; the poll stays open");
+    }
+}
+
+// Once per work change, as the first chunk on it starts.
+void MiningLoop::say_hashing_on_new_work() {
+    if (!change_) return;
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - change_->received);
+    write_line(std::cout, "[work] new work: " + change_->why + "; hashing " +
+                              std::to_string(waited.count()) + " ms after the node's answer");
+    change_.reset();
 }
 
 // After a found block the work is spent: the next comes from the long poll
@@ -252,8 +302,8 @@ void MiningLoop::await_work_after_submit() {
 
 void MiningLoop::refresh_after_submit() {
     try {
-        switch_to(parse_block_template(fetch_template(client_), config_.gbt_txids_internal),
-                  WorkSource::after_submit);
+        PolledWork work{fetch_template(client_), WorkSource::after_submit, Clock::now()};
+        switch_to(parse_block_template(work.result, config_.gbt_txids_internal), work);
     } catch (const RpcCancelled&) {
         // stopping: the next pass says so
     } catch (const std::exception& e) {
@@ -311,8 +361,18 @@ bool MiningLoop::deliver(const std::string& block_hex) {
     const Clock::time_point give_up = Clock::now() + kSubmitWindow;
     std::chrono::seconds pause = kFirstSubmitPause;
     for (int attempt = 1;; ++attempt) {
+        const Clock::time_point started = Clock::now();
+        // --verbose: each attempt, how long it took and what came of it.
+        const auto say_attempt = [&](std::ostream& out, const std::string& outcome) {
+            if (!config_.verbose_logging) return;
+            const auto took =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+            write_line(out, "[submit] attempt " + std::to_string(attempt) + ": " + outcome +
+                                " in " + std::to_string(took.count()) + " ms");
+        };
         try {
             const nlohmann::json verdict = submit_block(client_, block_hex);
+            say_attempt(std::cout, verdict.is_null() ? "accepted" : "not accepted");
             if (verdict.is_null()) {
                 write_line(std::cout, "[submit] accepted by node");
             } else {
@@ -321,6 +381,7 @@ bool MiningLoop::deliver(const std::string& block_hex) {
             }
             return true;
         } catch (const RpcNoAnswer& e) {
+            say_attempt(std::cerr, "no answer");
             write_line(std::cerr, "[submit] submitblock failed: " + message_of(e));
             poller_->explain(e);
             if (Clock::now() + pause >= give_up) return false;
@@ -329,6 +390,7 @@ bool MiningLoop::deliver(const std::string& block_hex) {
             if (!wait_before_retry(pause)) return false;
             pause = std::min(2 * pause, kMaxSubmitPause);
         } catch (const std::exception& e) {
+            say_attempt(std::cerr, "an error from the node");
             write_line(std::cerr, "[submit] submitblock failed: " + message_of(e));
             return true;
         }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -66,12 +67,20 @@ class MiningLoop {
         std::uint64_t next_nonce;
     };
 
+    // Work taken and not hashed on yet, for --verbose: why, and since when.
+    struct WorkChange {
+        std::string why;
+        std::chrono::steady_clock::time_point received;
+    };
+
     PassEnd mine_candidate(const Candidate& candidate);
     std::uint64_t first_nonce_for(const Candidate& candidate) const;
     std::optional<PolledWork> next_work();
     bool take_new_work();
     bool take(PolledWork work);
-    bool switch_to(BlockTemplate tmpl, WorkSource source);
+    bool switch_to(BlockTemplate tmpl, const PolledWork& work);
+    void check_answered(bool new_work, bool same_id);
+    void say_hashing_on_new_work();
     void await_work_after_submit();
     void refresh_after_submit();
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
@@ -86,6 +95,7 @@ class MiningLoop {
     std::optional<PolledWork> pending_work_;  // taken from the poller during a submission
     BlockTemplate template_;
     std::optional<ResumePoint> resume_;
+    std::optional<WorkChange> change_;
     std::uint64_t extranonce_;
     MiningStats stats_;
 };

@@ -5,20 +5,25 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
+
+#include "miner/chunk_miner.h"
 
 namespace qvn {
 
 struct BlockTemplate;
-struct ChunkResult;
 
 struct MiningStats {
     std::chrono::steady_clock::time_point start_time;
     std::chrono::steady_clock::time_point last_status_time;
     std::uint64_t total_hashes = 0;
+    // --verbose: a second "[stat]" line with each worker's rate since the last.
+    bool per_worker = false;
+    std::vector<WorkerCount> since_status;  // per worker, while per_worker
 };
 
 // Counters all start at the given instant.
-MiningStats start_stats(std::chrono::steady_clock::time_point now);
+MiningStats start_stats(std::chrono::steady_clock::time_point now, bool per_worker = false);
 
 // Adds the chunk's hashes and writes a "[stat]" line to standard output
 // once status_sec whole seconds have passed since the last one.

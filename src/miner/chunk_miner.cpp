@@ -67,11 +67,11 @@ class WorkerPool {
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Runs the chunk on workers threads and returns the hashes counted. If a
+    // Runs the chunk on workers threads and returns each one's count. If a
     // thread cannot be started, the workers already at it are stopped through
     // the hit flag (its record is then worthless) and waited for, and the
     // reason is thrown.
-    std::uint64_t run(const ChunkJob& job, std::uint64_t workers) {
+    std::vector<WorkerCount> run(const ChunkJob& job, std::uint64_t workers) {
         const std::lock_guard chunk(chunk_mutex_);
         {
             const std::lock_guard lock(mutex_);
@@ -92,9 +92,7 @@ class WorkerPool {
             }
         }
         wait_idle();
-        std::uint64_t hashes = 0;
-        for (std::uint64_t i = 0; i < workers; ++i) hashes += counts_[i].hashes;
-        return hashes;
+        return {counts_.begin(), counts_.begin() + static_cast<std::ptrdiff_t>(workers)};
     }
 
   private:
@@ -134,7 +132,9 @@ class WorkerPool {
             }
             const std::uint64_t assigned = std::uint64_t{index} * job->iters;
             const std::uint64_t count = std::min(job->iters, job->total - assigned);
+            const auto started = std::chrono::steady_clock::now();
             mine_worker(job->first + assigned, count, job->lanes, job->words, *job->hit, slot);
+            slot.busy = std::chrono::steady_clock::now() - started;
             const std::lock_guard lock(mutex_);
             if (--busy_ == 0) idle_.notify_one();
         }
@@ -186,8 +186,9 @@ ChunkResult mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& hea
     const std::uint64_t workers = (job.total + iters - 1) / iters;  // at most threads
 
     const auto t0 = std::chrono::steady_clock::now();
-    result.hashes = pool.run(job, workers);
+    result.workers = pool.run(job, workers);
     const auto t1 = std::chrono::steady_clock::now();
+    for (const WorkerCount& count : result.workers) result.hashes += count.hashes;
 
     result.elapsed_ms =
         static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) /

@@ -7,15 +7,25 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "block/bytes.h"
 #include "miner/lanes.h"
 
 namespace qvn {
+
+// One worker's hash count and the time it took, written once as the worker
+// ends. A cache line each, so that workers ending at different times do not
+// share one.
+struct alignas(64) WorkerCount {
+    std::uint64_t hashes = 0;
+    std::chrono::nanoseconds busy{0};
+};
 
 struct ChunkResult {
     bool found = false;
@@ -23,6 +33,7 @@ struct ChunkResult {
     Hash32 hash{};             // its SHA3-256t digest, in digest byte order
     std::uint64_t hashes = 0;  // nonces hashed by all workers together
     double elapsed_ms = 0.0;   // steady-clock wall time from handing out the work to its end
+    std::vector<WorkerCount> workers;  // each worker's share, in worker order
 };
 
 // Shared by the workers of one chunk: the flag is set once, by compare-exchange,
@@ -40,12 +51,6 @@ inline bool chunk_over(const ChunkHit& hit) {
     return hit.found.load(std::memory_order_relaxed) ||
            (hit.stop != nullptr && hit.stop->load(std::memory_order_relaxed));
 }
-
-// One worker's hash count, written once as the worker ends. A cache line each,
-// so that workers ending at different times do not share one.
-struct alignas(64) WorkerCount {
-    std::uint64_t hashes = 0;
-};
 
 struct CpuBackend {
     std::uint32_t threads = 0;  // resolved worker count

@@ -228,6 +228,35 @@ nlohmann::json interpret_response(const std::string& method, long status, const 
     throw RpcNoAnswer("JSON-RPC response missing result for " + method);
 }
 
+// BIP 22: a getblocktemplate whose request object carries a long-poll id.
+bool is_long_poll(const nlohmann::json& params) {
+    return params.is_array() && !params.empty() && params[0].is_object() &&
+           params[0].contains("longpollid");
+}
+
+// Tells the observer, if any, what the request came to; never its body.
+void tell(const RpcObserver& observer, const std::string& method, const nlohmann::json& params,
+          CURLcode code, long status, const Reply& reply,
+          std::chrono::steady_clock::time_point started) {
+    if (!observer) return;
+    RpcExchange exchange;
+    exchange.method = method;
+    exchange.long_poll = is_long_poll(params);
+    exchange.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    exchange.reply_bytes = reply.body.size();
+    if (code == CURLE_ABORTED_BY_CALLBACK) {
+        exchange.failure = "cancelled";
+    } else if (reply.too_large || code == CURLE_FILESIZE_EXCEEDED) {
+        exchange.failure = "reply too large";
+    } else if (code != CURLE_OK) {
+        exchange.failure = curl_easy_strerror(code);
+    } else {
+        exchange.http_status = status;
+    }
+    observer(exchange);
+}
+
 // Gives the memory of a large reply's body and freed tree back once the
 // call is done with them.
 class TrimAfterLargeReply {
@@ -250,7 +279,8 @@ RpcClient::RpcClient(RpcSettings settings)
       credentials_(std::make_unique<Credentials>()),
       cookie_file_(std::move(settings.cookie_file)),
       timeout_ms_(settings.timeout_ms),
-      verbose_(settings.verbose) {
+      verbose_(settings.verbose),
+      on_exchange_(std::move(settings.on_exchange)) {
     credentials_->user = std::move(settings.user);
     credentials_->password = std::move(settings.password);
     init_curl_once();
@@ -349,7 +379,11 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
                          const_cast<void*>(static_cast<const void*>(cancel)));
     }
 
+    const auto started = std::chrono::steady_clock::now();
     const CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    tell(on_exchange_, method, params, code, status, reply, started);
     if (code == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled();
     if (reply.too_large || code == CURLE_FILESIZE_EXCEEDED) {
         throw RpcNoAnswer("RPC response to " + method + " is larger than " +
@@ -361,8 +395,6 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
         if (code == CURLE_OPERATION_TIMEDOUT) throw RpcTimedOut(message);
         throw RpcNoAnswer(message);
     }
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (status == kHttpUnauthorized) {
         std::string message = "RPC HTTP 401 calling " + method + ": " + excerpt(reply.body);
         reload_cookie_after_401(user, password, message);

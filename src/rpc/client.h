@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -16,6 +18,19 @@
 
 namespace qvn {
 
+// What one request came to, for a caller that logs every request.
+struct RpcExchange {
+    std::string method;
+    bool long_poll = false;  // a getblocktemplate that carries a long-poll id
+    long http_status = 0;    // 0: no HTTP answer
+    std::string failure;     // why there was none (libcurl's text, "cancelled"); empty with one
+    std::chrono::milliseconds duration{0};
+    std::size_t reply_bytes = 0;
+};
+
+// Called on the calling thread as each request ends, whatever its outcome.
+using RpcObserver = std::function<void(const RpcExchange&)>;
+
 struct RpcSettings {
     std::string url = "http://127.0.0.1:8332/";
     std::string user;                 // empty: no authentication
@@ -23,6 +38,7 @@ struct RpcSettings {
     std::string cookie_file;          // empty: none; otherwise its pair replaces user/password
     std::int64_t timeout_ms = 30000;  // not positive: no overall limit
     bool verbose = false;             // libcurl's own trace on stderr
+    RpcObserver on_exchange;          // empty: nobody is told
 };
 
 // Any failure of a call other than a cancellation.
@@ -122,6 +138,7 @@ class RpcClient {
     std::string cookie_file_;
     std::int64_t timeout_ms_;
     bool verbose_;
+    RpcObserver on_exchange_;
 };
 
 // Hands memory freed by large replies back to the system; the allocator

@@ -4,7 +4,8 @@
 // while, the request after a found block and, where there is no long poll
 // (turned off, or a template without an id), the periodic refresh. The
 // mining loop takes what arrives with take_update() and take_refresh(), so
-// it never waits for the node while it mines.
+// it never waits for the node while it mines, and it alone decides whether
+// an answer is new work.
 //
 // A node serves RPC from a few worker threads, and a long poll holds one of
 // them until the node's work changes: a client that hangs up does not give
@@ -41,7 +42,12 @@ enum class WorkSource { long_poll, periodic, after_submit, check };
 struct PolledWork {
     nlohmann::json result;
     WorkSource source;
+    std::chrono::steady_clock::time_point received{};  // when the node's answer came
 };
+
+// A long-poll id as a log line shows it: a long one cut to its start and its
+// end (a node's ids are the tip's hash and a counter).
+std::string short_poll_id(const std::string& id);
 
 // How a failure to get or read work from that source starts its log line.
 const char* work_failure_prefix(WorkSource source);
@@ -52,10 +58,10 @@ class LongPoller {
     // thread when it is enabled or refresh_interval is positive. Long polls
     // wait until follow() gives an id; periodic refreshes come
     // refresh_interval after construction and after each other. Tests
-    // shorten check_after.
+    // shorten check_after. verbose: a line for each poll started and answered.
     LongPoller(const RpcClient& client, bool enabled,
                std::chrono::seconds refresh_interval = std::chrono::seconds{0},
-               std::chrono::milliseconds check_after = kLongPollCheckAfter);
+               std::chrono::milliseconds check_after = kLongPollCheckAfter, bool verbose = false);
     // Gives up the requests in flight and joins the threads.
     ~LongPoller();
     LongPoller(const LongPoller&) = delete;
@@ -67,11 +73,11 @@ class LongPoller {
     void follow(const std::string& id);
 
     // The newest long-poll result received and not yet taken, once.
-    std::optional<nlohmann::json> take_update();
+    std::optional<PolledWork> take_update();
 
     // The newest plain answer not yet taken, once: a periodic refresh, the
-    // answer after a submission, or a check of a silent long poll that found
-    // other work than the poll waits on (then the poll is broken).
+    // answer after a submission, or a check of a silent long poll, whatever
+    // it found (the same work, other work under the poll's id, or another id).
     std::optional<PolledWork> take_refresh();
 
     // Asks the node plainly for its work at once, beside the long poll; false,
@@ -94,10 +100,10 @@ class LongPoller {
     void poll_loop();
     void fetch_loop();
     bool next_poll(std::string& id);
-    std::optional<WorkSource> next_fetch(std::string& id);
+    std::optional<WorkSource> next_fetch();
     void end_poll();
     void handle_answer(nlohmann::json result, std::chrono::steady_clock::time_point started);
-    void handle_plain_answer(WorkSource source, const std::string& id, nlohmann::json result);
+    void handle_plain_answer(WorkSource source, nlohmann::json result);
     void end_fetch(WorkSource source);
 
     const RpcClient& client;
@@ -109,14 +115,14 @@ class LongPoller {
     std::mutex mutex;
     std::condition_variable cv;
     std::string longpollid;
-    nlohmann::json latest;
+    bool verbose;
+    PolledWork latest{nullptr, WorkSource::long_poll};
     bool update_ready = false;
     PolledWork refreshed{nullptr, WorkSource::periodic};
     bool refresh_ready = false;
     bool fetch_requested = false;  // fetch_now() asked; the fetch thread has not started it
     bool fetch_pending = false;    // ... or has not finished it
     bool poll_in_flight = false;
-    std::string poll_id;  // the id of the long poll in flight
     std::chrono::steady_clock::time_point next_check;
     std::chrono::steady_clock::time_point next_refresh;
     bool busy_explained = false;

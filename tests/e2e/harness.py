@@ -150,12 +150,12 @@ class E2ECase(unittest.TestCase):
         self.addCleanup(node.stop)
         return node
 
-    def start_miner(self, node, *args, threads=1, iters=4096, cookie=True):
+    def start_miner(self, node, *args, threads=1, iters=4096, cookie=True, env=None):
         base = ["--rpc-url", node.url, "--payout", PAYOUT, "--threads", str(threads),
                 "--iters", str(iters)]
         if cookie:
             base += ["--rpc-cookie", os.path.join(node.datadir, ".cookie")]
-        miner = Miner(base + list(args))
+        miner = Miner(base + list(args), env=env)
         self.addCleanup(miner.close)
         return miner
 

@@ -238,6 +238,7 @@ class Urls(E2ECase):
             ("http:///rpcuser:S3cretPass@%s/", []),
             ("rpcuser:S3cretPass@%s", []),
             ("http://rpcuser:S3cretPass@%s/", ["--rpc-verbose-curl"]),
+            ("http://rpcuser:S3cretPass@%s/", ["--verbose"]),
         ]
         for form, args in cases:
             with self.subTest(form=form):
@@ -252,7 +253,7 @@ class Urls(E2ECase):
                 text = "\n".join(miner.stdout + miner.stderr)
                 self.assertNotIn(password, text)
                 self.assertNotIn(token, text)
-                if args:
+                if "--rpc-verbose-curl" in args:
                     self.assertIn("> Authorization: ***", miner.stderr)
         with self.assertRaises(BlockingIOError):
             listener.accept()

@@ -1,6 +1,8 @@
 """The real miner against the development node: found blocks, the work it
 follows (long polls and periodic refreshes), stopping, and the extranonce."""
 
+import os
+import re
 import signal
 import time
 import unittest
@@ -147,6 +149,48 @@ class Work(E2ECase):
                 self.assertGreaterEqual(len(requests["requests"]), 2)
                 self.assertEqual([r for r in requests["requests"] if r["longpollid"]], [])
                 self.assertNotIn("[work] longpoll update received", miner.stdout)
+
+
+    def test_every_change_of_the_work_is_mined(self):
+        # A node eases its target without a new tip, a new long-poll id or an
+        # answer to the held poll (testnet's minimum-difficulty rule): the
+        # next check of the silent poll, or the periodic refresh, brings it.
+        rpc = re.compile(r"^\[rpc\] getblocktemplate( \(long poll\))?: HTTP 200, \d+ bytes in \d+ ms$")
+        for args in (["--verbose"], ["--no-longpoll", "--poll-sec", "1"]):
+            with self.subTest(args=args):
+                node = self.start_node(target_hex=ZERO_TARGET)
+                miner = self.start_miner(node, "--status-sec", "1", *args,
+                                         env=dict(os.environ, QVNCPU_LONGPOLL_CHECK_MS="1000"))
+                first = node.control({"cmd": "template"})["template"]
+                at, _ = miner.wait_line(work_line(first))
+                if "--verbose" in args:
+                    # The same work under the same id changes nothing.
+                    at, _ = miner.wait_line("[longpoll] check: no new work; the poll stays open",
+                                            after=at + 1)
+                    at, _ = miner.wait_line("[stat] workers: 0=", after=at + 1)
+                eased = node.control({"cmd": "configure", "work_bits": EASY, "silent": True})
+                self.assertEqual(eased["template"].get("longpollid"), first.get("longpollid"))
+                at, _ = miner.wait_line(work_line(eased["template"]), after=at + 1, timeout=5)
+                self.wait_submissions(node, 1, accepted=True)
+                self.stop_miner(miner)
+                text = "\n".join(miner.stdout + miner.stderr)
+                self.assertNotIn(node.auth[1], text)
+                self.assertNotIn("[longpoll] no answer", text)
+                lines = miner.stdout[:at]
+                self.assertEqual(len([l for l in lines if l.startswith("[work] height=")]), 1)
+                if "--verbose" in args:
+                    self.assertEqual(len(node.control({"cmd": "requests", "longpollid": first[
+                        "longpollid"]})["requests"]), 1)
+                    for line in ("[longpoll] check: new work under the poll's id; mining it, "
+                                 "the poll stays open",
+                                 re.compile(r"^\[work\] new work: a new target, from a check of "
+                                            r"the silent long poll; hashing \d+ ms after"),
+                                 re.compile(r"^\[longpoll\] waiting for new work, id \w{12}\.\.\.\w{8}$"),
+                                 re.compile(r"^\[submit\] attempt 1: accepted in \d+ ms$"), rpc):
+                        miner.wait_line(line, timeout=0)
+                else:
+                    self.assertFalse([l for l in text.splitlines() if l.endswith(" ms") or
+                                      rpc.match(l)], text)
 
 
 class Stopping(E2ECase):

@@ -31,6 +31,12 @@ json template_with_id(const std::string& longpollid, int height) {
     return t;
 }
 
+// The template a taken answer holds, if any.
+std::optional<json> result_of(std::optional<PolledWork> work) {
+    if (!work) return std::nullopt;
+    return std::move(work->result);
+}
+
 std::size_t thread_count() {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry :
@@ -95,18 +101,18 @@ TEST_F(LongPollerTest, HandsOverNewTemplateOnceAndFollowsItsId) {
 
     node.set_template(template_with_id("lp-2", 2));
     node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-2"}});
-    EXPECT_EQ(poller.take_update(), template_with_id("lp-2", 2));
+    EXPECT_EQ(result_of(poller.take_update()), template_with_id("lp-2", 2));
     EXPECT_FALSE(poller.take_update().has_value());
     // The driver adopting that template follows the same id: no new request.
     poller.follow("lp-2");
     EXPECT_EQ(polls_with("lp-2").size(), 1u);
 }
 
-// A silent poll is checked on a plain request beside it. On a quiet chain
-// the check finds the poll's own id: the poll stays open, so the node loses
-// no worker to a client that has gone and still answers anyone else at once.
-// When the node's work has moved on without the poll (a dead connection), the
-// check hands the new work over, and following it gives the poll up.
+// A silent poll is checked on a plain request beside it, and every answer is
+// handed over: the mining loop tells new work from old. On a quiet chain the
+// poll stays open meanwhile, so the node loses no worker to a client that has
+// gone and still answers anyone else at once. When the node's work has moved
+// on without the poll (a dead connection), following the new id gives it up.
 TEST_F(LongPollerTest, SilentLongPollIsCheckedPlainly) {
     for (const bool quiet : {true, false}) {
         SCOPED_TRACE(quiet ? "quiet chain" : "work moved on");
@@ -126,7 +132,10 @@ TEST_F(LongPollerTest, SilentLongPollIsCheckedPlainly) {
             EXPECT_NO_THROW(RpcClient(s).call("getblocktemplate", nullptr));
             EXPECT_EQ(node.control({{"cmd", "workers"}}).at("gone"), 0);
             EXPECT_EQ(node.requests({{"longpollid", "lp-1"}}).size(), 1u);
-            EXPECT_FALSE(poller.take_refresh().has_value());
+            const std::optional<PolledWork> work = poller.take_refresh();
+            ASSERT_TRUE(work.has_value());
+            EXPECT_EQ(work->result, template_with_id("lp-1", 1));
+            EXPECT_EQ(work->source, WorkSource::check);
             EXPECT_FALSE(poller.take_update().has_value());
         } else {
             node.set_template(template_with_id("lp-2", 2), false);
@@ -160,7 +169,7 @@ TEST_F(LongPollerTest, KeepsOnlyTheNewestOfTwoResults) {
     node.set_template(template_with_id("lp-3", 3));
     node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-3"}});
 
-    EXPECT_EQ(poller.take_update(), template_with_id("lp-3", 3));
+    EXPECT_EQ(result_of(poller.take_update()), template_with_id("lp-3", 3));
     EXPECT_FALSE(poller.take_update().has_value());
 }
 
@@ -174,7 +183,7 @@ TEST_F(LongPollerTest, ResultWithoutStringIdKeepsTheOldId) {
     no_id["longpollid"] = 42;
     node.set_template(no_id);
     node.wait_requests(2, {{"longpollid", "lp-1"}});
-    EXPECT_EQ(poller.take_update(), no_id);
+    EXPECT_EQ(result_of(poller.take_update()), no_id);
 }
 
 TEST_F(LongPollerTest, NewIdAbortsRequestInFlightSilently) {
@@ -208,7 +217,7 @@ TEST_F(LongPollerTest, SameIdLeavesRequestInFlightAlone) {
     const json first = polls_with("lp-1");
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0].at("state"), "answered");
-    EXPECT_EQ(poller.take_update(), template_with_id("lp-2", 2));
+    EXPECT_EQ(result_of(poller.take_update()), template_with_id("lp-2", 2));
 }
 
 TEST_F(LongPollerTest, DestructionAbortsOpenPollPromptly) {

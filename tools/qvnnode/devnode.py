@@ -57,7 +57,11 @@ Control commands, in addition to the node double's (POST /control; all but
   configure     [work_bits=K | target_hex=HEX] [txs=N] [legacy_txs=N]
                 [witness_commitment=BOOL] [longpollid=BOOL]
                 [noncerange=HEX16|null] [coinbasevalue=N] [version=N]
+                [silent=BOOL]
                                changes the work; held long polls are answered
+                               and the longpollid changes, unless silent: then
+                               both stay, as when a node's clock eases the
+                               target (testnet's minimum-difficulty rule)
                                -> {"ok", "template"}
   submissions   [accepted=BOOL] -> {"submissions": [record, ...]}
   wait_submissions count=N [accepted=BOOL] [timeout_ms=10000]
@@ -622,13 +626,14 @@ class DevNode(NodeDouble):
             return {"ok": True, "height": self.chain.tip.height, "tip": self.chain.tip.hash}
 
     def _cmd_configure(self, cmd):
-        settings = {k: v for k, v in cmd.items() if k != "cmd"}
+        settings = {k: v for k, v in cmd.items() if k not in ("cmd", "silent")}
         with self.cond:
             config = dataclasses.replace(self.chain.config)
             apply_settings(config, settings)  # all or nothing
             self.chain.config = config
-            self.chain.changed()
-            self._release_locked(None)
+            if not cmd.get("silent", False):
+                self.chain.changed()
+                self._release_locked(None)
             return {"ok": True, "template": self.chain.template()}
 
     def _matching_submissions(self, cmd):

@@ -58,7 +58,7 @@ int run_qvncpu(int argc, char** argv) {
         if (config.selftest) return run_selftest(config);
         // The loop (and with it the long poller) is torn down before an
         // error line below is written.
-        MiningLoop loop(config);
+        MiningLoop loop(config, stop_requested);
         return loop.run();
     } catch (const std::exception& e) {
         // Only a stop request cancels the driver's own requests (at start-up:

@@ -4,21 +4,21 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <thread>
 #include <utility>
+#include <vector>
 
 #include "block/text.h"
+#include "driver/block_delivery.h"
 #include "driver/verbose_log.h"
 #include "hash/sha3.h"
-#include "rpc/stop.h"
 
 namespace qvn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often a pause between submission attempts looks for a stop or new work.
-constexpr std::chrono::milliseconds kRetryStep{100};
+// How often the wait for work after a block looks for a stop or an answer.
+constexpr std::chrono::milliseconds kWaitStep{100};
 
 // Writes the start-up description of the backend and of the ignored options.
 CpuBackend describe_backend(const MinerConfig& config) {
@@ -49,7 +49,7 @@ RpcClient connect(const MinerConfig& config) {
 
 // A stop request gives up the request (RpcCancelled), so that the miner
 // stops at once even when the node is slow or silent.
-nlohmann::json fetch_template(const RpcClient& client) {
+nlohmann::json fetch_template(const RpcClient& client, const std::atomic<bool>& stop_requested) {
     return get_block_template(client, "", -1, &stop_requested);
 }
 
@@ -119,14 +119,19 @@ RpcSettings rpc_settings_from(const MinerConfig& config) {
     return settings;
 }
 
-MiningLoop::MiningLoop(const MinerConfig& config)
+MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested)
     : config_(config),
+      stop_requested_(stop_requested),
       backend_(describe_backend(config)),
       client_(connect(config)),
       extranonce_(config.extranonce) {
-    const nlohmann::json first = fetch_template(client_);
-    poller_.emplace(client_, !config.no_longpoll, std::chrono::seconds{config.poll_sec},
-                    longpoll_check_after(), config.verbose_logging);
+    const nlohmann::json first = fetch_template(client_, stop_requested_);
+    LongPollSettings polling;
+    polling.enabled = !config.no_longpoll;
+    polling.refresh_interval = std::chrono::seconds{config.poll_sec};
+    polling.check_after = longpoll_check_after();
+    polling.verbose = config.verbose_logging;
+    poller_.emplace(client_, stop_requested_, polling);
     template_ = adopt_template(first, config.gbt_txids_internal, *poller_);
     stats_ = start_stats(Clock::now(), config.verbose_logging);
 }
@@ -134,7 +139,7 @@ MiningLoop::MiningLoop(const MinerConfig& config)
 int MiningLoop::run() {
     for (;;) {
         keep_output_open();
-        if (stop_requested.load()) {
+        if (stop_requested_.load()) {
             write_line(std::cout, "[exit] stopped");
             return kExitOk;
         }
@@ -155,14 +160,15 @@ int MiningLoop::run() {
             case PassEnd::exit_undelivered:
                 return kExitFailure;
             case PassEnd::range_done:
-                if (stop_requested.load()) break;  // the range was not searched to its end
-                ++extranonce_;                     // wraps modulo 2^64
+                if (stop_requested_.load()) break;  // the range was not searched to its end
+                ++extranonce_;                      // wraps modulo 2^64
                 if (config_.verbose_logging) {
                     write_line(std::cout, "[work] nonce range searched; extranonce now " +
                                               std::to_string(extranonce_));
                 }
                 break;
             case PassEnd::new_work:
+            case PassEnd::candidate_spent:
                 break;
         }
     }
@@ -171,7 +177,7 @@ int MiningLoop::run() {
 MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
     // 64 bits, so that moving past 0xFFFFFFFF ends the range instead of wrapping.
     std::uint64_t first_nonce = first_nonce_for(candidate);
-    while (!stop_requested.load() && first_nonce <= template_.noncerange_max) {
+    while (!stop_requested_.load() && first_nonce <= template_.noncerange_max) {
         if (take_new_work()) return PassEnd::new_work;
 
         say_hashing_on_new_work();
@@ -180,7 +186,7 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
         const auto nonce = static_cast<std::uint32_t>(first_nonce);
         const ChunkResult result =
             cpu_mine_chunk(candidate.header, template_.target, nonce, template_.noncerange_max,
-                           config_.iters, backend_.threads, &stop_requested);
+                           config_.iters, backend_.threads, &stop_requested_);
         record_chunk(stats_, result, nonce, template_.height, extranonce_, config_.status_sec);
 
         if (result.found) return handle_hit(candidate, result);
@@ -201,11 +207,18 @@ std::optional<PolledWork> MiningLoop::next_work() {
     return poller_->take_refresh();
 }
 
-// Takes everything the poller brought; true when some of it was other work
-// than the current one, which is then current.
+// Takes everything the poller brought, oldest answer first, so that the
+// newest is the one that stays: a plain answer from before a found block can
+// still be waiting when the long poll brings the next block's work. True when
+// some of it was other work than the current one, which is then current.
 bool MiningLoop::take_new_work() {
+    std::vector<PolledWork> works;
+    while (std::optional<PolledWork> work = next_work()) works.push_back(std::move(*work));
+    std::stable_sort(works.begin(), works.end(), [](const PolledWork& a, const PolledWork& b) {
+        return a.received < b.received;
+    });
     bool switched = false;
-    while (std::optional<PolledWork> work = next_work()) switched |= take(std::move(*work));
+    for (PolledWork& work : works) switched |= take(std::move(work));
     return switched;
 }
 
@@ -293,8 +306,8 @@ void MiningLoop::await_work_after_submit() {
     }
     // Answers that came before the block (the same work again) do not end
     // the wait; the plain request's own answer, or its failure, does.
-    while (!stop_requested.load()) {
-        poller_->wait_for_work(kRetryStep);
+    while (!stop_requested_.load()) {
+        poller_->wait_for_work(kWaitStep);
         const bool answered = !poller_->fetching();
         if (take_new_work() || answered) return;
     }
@@ -302,7 +315,8 @@ void MiningLoop::await_work_after_submit() {
 
 void MiningLoop::refresh_after_submit() {
     try {
-        PolledWork work{fetch_template(client_), WorkSource::after_submit, Clock::now()};
+        PolledWork work{fetch_template(client_, stop_requested_), WorkSource::after_submit,
+                        Clock::now()};
         switch_to(parse_block_template(work.result, config_.gbt_txids_internal), work);
     } catch (const RpcCancelled&) {
         // stopping: the next pass says so
@@ -325,97 +339,42 @@ MiningLoop::PassEnd MiningLoop::handle_hit(const Candidate& candidate, const Chu
     if (digest != digest_of(result)) {
         write_line(std::cerr, "[found] fast/portable hash mismatch at nonce=" +
                                   std::to_string(result.nonce) + "; abandoning candidate");
-        return PassEnd::new_work;
+        return PassEnd::candidate_spent;
     }
     if (!hash_meets_target(digest.data(), template_.target.data())) {
         write_line(std::cerr, "[found] CPU hash is above target at nonce=" +
                                   std::to_string(result.nonce) + "; abandoning candidate");
-        return PassEnd::new_work;
+        return PassEnd::candidate_spent;
     }
 
     const bool delivered = submit(candidate, result.nonce, digest);
     if (config_.mine_one) return delivered ? PassEnd::exit_ok : PassEnd::exit_undelivered;
     await_work_after_submit();
-    return PassEnd::new_work;
+    return PassEnd::candidate_spent;
 }
 
 // True when the node answered, whatever it said.
 bool MiningLoop::submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest) {
     const Bytes block = serialize_block(candidate, nonce);
-    const std::string block_hex = hex_encode(block);
     // The digest is held in hash-function order; the log shows it reversed like every hash.
     write_line(std::cout, "[found] nonce=" + std::to_string(nonce) +
                               " hash=" + hash_to_hex(digest) +
                               " block_bytes=" + std::to_string(block.size()) + " submitting...");
-    if (deliver(block_hex)) return true;
-    // The block is still good: the user can hand it to the node.
-    write_line(std::cerr,
-               "[submit] block not delivered, submit it by hand: submitblock " + block_hex);
-    return false;
+    const Delivery delivery{
+        .client = client_,
+        .stop_requested = stop_requested_,
+        .work_on_another_block = [this] { return work_on_another_block(); },
+        .no_answer = [this](const std::exception& e) { poller_->hint_if_node_busy(e); },
+        .verbose = config_.verbose_logging,
+    };
+    return deliver_block(delivery, hex_encode(block));
 }
 
-// Offers the block until the node answers, for at most kSubmitWindow. Only a
-// failure without an answer is tried again: the node's verdict, or its
-// JSON-RPC error, is final.
-bool MiningLoop::deliver(const std::string& block_hex) {
-    const Clock::time_point give_up = Clock::now() + kSubmitWindow;
-    std::chrono::seconds pause = kFirstSubmitPause;
-    for (int attempt = 1;; ++attempt) {
-        const Clock::time_point started = Clock::now();
-        // --verbose: each attempt, how long it took and what came of it.
-        const auto say_attempt = [&](std::ostream& out, const std::string& outcome) {
-            if (!config_.verbose_logging) return;
-            const auto took =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-            write_line(out, "[submit] attempt " + std::to_string(attempt) + ": " + outcome +
-                                " in " + std::to_string(took.count()) + " ms");
-        };
-        try {
-            const nlohmann::json verdict = submit_block(client_, block_hex);
-            say_attempt(std::cout, verdict.is_null() ? "accepted" : "not accepted");
-            if (verdict.is_null()) {
-                write_line(std::cout, "[submit] accepted by node");
-            } else {
-                write_line(std::cout, "[submit] node returned: " +
-                                          printable(verdict.dump(), kMaxNodeTextBytes));
-            }
-            return true;
-        } catch (const RpcNoAnswer& e) {
-            say_attempt(std::cerr, "no answer");
-            write_line(std::cerr, "[submit] submitblock failed: " + message_of(e));
-            poller_->explain(e);
-            if (Clock::now() + pause >= give_up) return false;
-            write_line(std::cerr, "[submit] retrying in " + std::to_string(pause.count()) +
-                                      " s (attempt " + std::to_string(attempt + 1) + ")");
-            if (!wait_before_retry(pause)) return false;
-            pause = std::min(2 * pause, kMaxSubmitPause);
-        } catch (const std::exception& e) {
-            say_attempt(std::cerr, "an error from the node");
-            write_line(std::cerr, "[submit] submitblock failed: " + message_of(e));
-            return true;
-        }
-    }
-}
-
-// Sleeps before the next attempt; false when the attempts should end early:
-// on a stop request, or when the poller brings work on another previous
-// block, which this one can no longer extend. That work is kept for the next
-// pass.
-bool MiningLoop::wait_before_retry(std::chrono::seconds pause) {
-    const Clock::time_point until = Clock::now() + pause;
-    while (Clock::now() < until) {
-        if (stop_requested.load()) return false;
-        if (std::optional<PolledWork> work = next_work()) {
-            pending_work_ = std::move(work);
-            if (on_another_block(pending_work_->result, template_)) {
-                write_line(std::cerr,
-                           "[submit] the node has work on a newer block; giving up this one");
-                return false;
-            }
-        }
-        std::this_thread::sleep_for(std::min<Clock::duration>(kRetryStep, until - Clock::now()));
-    }
-    return true;
+// Whether the poller has brought work on another previous block. What it
+// brought is kept for the next pass either way.
+bool MiningLoop::work_on_another_block() {
+    if (std::optional<PolledWork> work = next_work()) pending_work_ = std::move(work);
+    return pending_work_ && on_another_block(pending_work_->result, template_);
 }
 
 }  // namespace qvn

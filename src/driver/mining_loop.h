@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -25,16 +26,6 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitCandidateFailed = 2;
 
-// A block the node did not answer for is offered again after a pause that
-// starts at 1 s and doubles up to 15 s: a busy node (all RPC threads taken)
-// is often free again within seconds, and 15 s keeps a restarting node from
-// costing more than a few percent of a block interval.
-inline constexpr std::chrono::seconds kFirstSubmitPause{1};
-inline constexpr std::chrono::seconds kMaxSubmitPause{15};
-// Offering it ends after this long: a block interval, after which the block
-// has almost surely been overtaken by another on the network.
-inline constexpr std::chrono::minutes kSubmitWindow{10};
-
 // Hands the template's long-poll id to the poller and writes the "[work]" line.
 void announce_template(const BlockTemplate& tmpl, LongPoller& poller);
 
@@ -51,14 +42,19 @@ RpcSettings rpc_settings_from(const MinerConfig& config);
 class MiningLoop {
   public:
     // Start-up: "[cpu]" and "[rpc]" lines, client, first template, poller.
-    explicit MiningLoop(const MinerConfig& config);
+    // stop_requested ends the run (the signal handler sets the process's).
+    MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested);
+    MiningLoop(const MinerConfig&, const std::atomic<bool>&&) = delete;  // the flag must outlive it
 
     // Mines until a stop request, a --mine-one submission or a candidate
     // build failure; returns the exit status. Other failures throw.
     int run();
 
   private:
-    enum class PassEnd { new_work, range_done, exit_ok, exit_undelivered };
+    // How the search of one candidate ended: other work came, the candidate
+    // was spent (a hit submitted, or dropped for failing its check), the
+    // whole nonce range was searched, or the run is over.
+    enum class PassEnd { new_work, candidate_spent, range_done, exit_ok, exit_undelivered };
 
     // Where the search of a header stopped at a hit: a candidate with the same
     // header goes on from there, so no block is found and submitted twice.
@@ -85,10 +81,10 @@ class MiningLoop {
     void refresh_after_submit();
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
     bool submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
-    bool deliver(const std::string& block_hex);
-    bool wait_before_retry(std::chrono::seconds pause);
+    bool work_on_another_block();
 
     const MinerConfig& config_;
+    const std::atomic<bool>& stop_requested_;
     CpuBackend backend_;
     RpcClient client_;
     std::optional<LongPoller> poller_;        // started only once the first template is in

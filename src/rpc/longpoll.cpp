@@ -6,7 +6,6 @@
 #include "block/text.h"
 #include "rpc/block_template.h"
 #include "rpc/client.h"
-#include "rpc/stop.h"
 
 namespace qvn {
 namespace {
@@ -18,13 +17,6 @@ constexpr int kBackoffSteps = 20;
 // again as fast as it answers, taking the cores from the workers.
 constexpr std::chrono::seconds kMinPollInterval{1};
 constexpr std::chrono::milliseconds kBackoffStep{100};
-
-// About two seconds between failed attempts; only a process stop cuts it short.
-void back_off() {
-    for (int i = 0; i < kBackoffSteps && !stop_requested.load(); ++i) {
-        std::this_thread::sleep_for(kBackoffStep);
-    }
-}
 
 constexpr std::size_t kShortIdHead = 12;
 constexpr std::size_t kShortIdTail = 8;
@@ -51,18 +43,16 @@ const char* work_failure_prefix(WorkSource source) {
     return "[longpoll] ";
 }
 
-LongPoller::LongPoller(const RpcClient& client, bool enabled, std::chrono::seconds refresh_interval,
-                       std::chrono::milliseconds check_after, bool verbose)
+LongPoller::LongPoller(const RpcClient& client, const std::atomic<bool>& stop_requested,
+                       LongPollSettings settings)
     : client(client),
-      enabled(enabled),
-      refresh_interval(refresh_interval),
-      check_after(check_after),
-      verbose(verbose),
-      next_refresh(Clock::now() + refresh_interval),
+      stop_requested(stop_requested),
+      settings(settings),
+      next_refresh(Clock::now() + settings.refresh_interval),
       poll_failures(std::cerr),
       fetch_failures(std::cerr) {
-    if (enabled) thread = std::thread([this] { poll_loop(); });
-    if (enabled || refresh_interval.count() > 0) {
+    if (settings.enabled) poll_thread = std::thread([this] { poll_loop(); });
+    if (settings.enabled || settings.refresh_interval.count() > 0) {
         fetch_thread = std::thread([this] { fetch_loop(); });
     }
 }
@@ -70,17 +60,17 @@ LongPoller::LongPoller(const RpcClient& client, bool enabled, std::chrono::secon
 LongPoller::~LongPoller() {
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        stop = true;
+        closing = true;
         abort_request = true;
     }
     cv.notify_all();
-    if (thread.joinable()) thread.join();
+    if (poll_thread.joinable()) poll_thread.join();
     if (fetch_thread.joinable()) fetch_thread.join();
-    enabled = false;
+    settings.enabled = false;
 }
 
 void LongPoller::follow(const std::string& id) {
-    if (!enabled) return;
+    if (!settings.enabled) return;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         if (id == longpollid) return;
@@ -105,7 +95,7 @@ std::optional<PolledWork> LongPoller::take_refresh() {
 }
 
 bool LongPoller::fetch_now() {
-    if (!enabled) return false;
+    if (!settings.enabled) return false;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         fetch_requested = true;
@@ -126,25 +116,32 @@ bool LongPoller::fetching() {
     return fetch_pending;
 }
 
-void LongPoller::explain(const std::exception& e) {
+void LongPoller::hint_if_node_busy(const std::exception& e) {
     const bool queue_full = dynamic_cast<const RpcBusy*>(&e) != nullptr;
     const bool timed_out = dynamic_cast<const RpcTimedOut*>(&e) != nullptr;
     const std::lock_guard<std::mutex> lock(mutex);
-    if (busy_explained || !(queue_full || (timed_out && poll_in_flight))) return;
-    busy_explained = true;
+    if (busy_hint_given || !(queue_full || (timed_out && poll_in_flight))) return;
+    busy_hint_given = true;
     write_line(std::cerr, kBusyNodeHint);
+}
+
+// About two seconds between failed attempts; only a process stop cuts it short.
+void LongPoller::back_off() const {
+    for (int i = 0; i < kBackoffSteps && !stop_requested.load(); ++i) {
+        std::this_thread::sleep_for(kBackoffStep);
+    }
 }
 
 // Waits, under the mutex, until there is an id to poll with; false when the
 // poller stops. Once the process is stopping, nothing new is asked.
 bool LongPoller::next_poll(std::string& id) {
     std::unique_lock<std::mutex> lock(mutex);
-    cv.wait(lock, [this] { return stop || (!stop_requested.load() && !longpollid.empty()); });
-    if (stop) return false;
+    cv.wait(lock, [this] { return closing || (!stop_requested.load() && !longpollid.empty()); });
+    if (closing) return false;
     id = longpollid;
     abort_request = false;
     poll_in_flight = true;
-    next_check = Clock::now() + check_after;
+    next_check = Clock::now() + settings.check_after;
     cv.notify_all();  // the fetch thread now has a check to schedule
     return true;
 }
@@ -159,7 +156,7 @@ void LongPoller::end_poll() {
 std::optional<WorkSource> LongPoller::next_fetch() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        if (stop) return std::nullopt;
+        if (closing) return std::nullopt;
         std::optional<Clock::time_point> wake;
         if (!stop_requested.load()) {
             const Clock::time_point now = Clock::now();
@@ -169,13 +166,14 @@ std::optional<WorkSource> LongPoller::next_fetch() {
             }
             if (poll_in_flight) {
                 if (now >= next_check) {
-                    next_check = now + check_after;
+                    next_check = now + settings.check_after;
                     return WorkSource::check;
                 }
                 wake = next_check;
-            } else if (refresh_interval.count() > 0 && (!enabled || longpollid.empty())) {
+            } else if (settings.refresh_interval.count() > 0 &&
+                       (!settings.enabled || longpollid.empty())) {
                 if (now >= next_refresh) {
-                    next_refresh = now + refresh_interval;
+                    next_refresh = now + settings.refresh_interval;
                     return WorkSource::periodic;
                 }
                 wake = next_refresh;
@@ -196,7 +194,7 @@ void LongPoller::handle_answer(nlohmann::json result, Clock::time_point started)
     latest = PolledWork{std::move(result), WorkSource::long_poll, Clock::now()};
     update_ready = true;
     cv.notify_all();
-    cv.wait_until(lock, started + kMinPollInterval, [this] { return stop.load(); });
+    cv.wait_until(lock, started + kMinPollInterval, [this] { return closing.load(); });
 }
 
 // Every answer goes to the mining loop, a check's too: a node changes its
@@ -227,7 +225,7 @@ void LongPoller::poll_loop() {
         std::string id;
         if (!next_poll(id)) return;
         const Clock::time_point started = Clock::now();
-        if (verbose)
+        if (settings.verbose)
             write_line(std::cout, "[longpoll] waiting for new work, id " + short_poll_id(id));
         try {
             // No time limit: a silent poll is checked beside it (fetch_loop),
@@ -237,7 +235,7 @@ void LongPoller::poll_loop() {
             // The driver moved on to another id while this answer was on its way.
             if (abort_request) continue;
             poll_failures.end_run();
-            if (verbose) {
+            if (settings.verbose) {
                 const auto waited =
                     std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started);
                 write_line(std::cout,
@@ -251,7 +249,7 @@ void LongPoller::poll_loop() {
             end_poll();
             if (stop_requested) continue;
             poll_failures.write("[longpoll] " + printable(e.what(), kMaxMessageBytes));
-            explain(e);
+            hint_if_node_busy(e);
             back_off();
         }
     }
@@ -263,7 +261,7 @@ void LongPoller::fetch_loop() {
         if (!source) return;
         if (*source == WorkSource::periodic) write_line(std::cout, "[work] periodic GBT refresh");
         try {
-            nlohmann::json result = get_block_template(client, "", -1, &stop);
+            nlohmann::json result = get_block_template(client, "", -1, &closing);
             fetch_failures.end_run();
             handle_plain_answer(*source, std::move(result));
         } catch (const RpcCancelled&) {
@@ -272,7 +270,7 @@ void LongPoller::fetch_loop() {
             if (!stop_requested) {
                 fetch_failures.write(work_failure_prefix(*source) +
                                      printable(e.what(), kMaxMessageBytes));
-                explain(e);
+                hint_if_node_busy(e);
             }
         }
         end_fetch(*source);

@@ -52,16 +52,26 @@ std::string short_poll_id(const std::string& id);
 // How a failure to get or read work from that source starts its log line.
 const char* work_failure_prefix(WorkSource source);
 
+// How a poller fetches: which requests it makes, and how it reports them.
+struct LongPollSettings {
+    bool enabled = true;                       // long polling at all
+    std::chrono::seconds refresh_interval{0};  // positive: periodic refreshes without it
+    std::chrono::milliseconds check_after = kLongPollCheckAfter;  // tests shorten it
+    bool verbose = false;  // a line for each poll started and answered
+};
+
 class LongPoller {
   public:
     // Starts the poll thread when long polling is enabled, and the fetch
     // thread when it is enabled or refresh_interval is positive. Long polls
     // wait until follow() gives an id; periodic refreshes come
-    // refresh_interval after construction and after each other. Tests
-    // shorten check_after. verbose: a line for each poll started and answered.
-    LongPoller(const RpcClient& client, bool enabled,
-               std::chrono::seconds refresh_interval = std::chrono::seconds{0},
-               std::chrono::milliseconds check_after = kLongPollCheckAfter, bool verbose = false);
+    // refresh_interval after construction and after each other. Once
+    // stop_requested is set (the process is stopping) nothing new is asked,
+    // back-offs end and failures go unreported.
+    LongPoller(const RpcClient& client, const std::atomic<bool>& stop_requested,
+               LongPollSettings settings = {});
+    // The flag must outlive the poller: no temporary (a bare true or false).
+    LongPoller(const RpcClient&, const std::atomic<bool>&&, LongPollSettings = {}) = delete;
     // Gives up the requests in flight and joins the threads.
     ~LongPoller();
     LongPoller(const LongPoller&) = delete;
@@ -92,11 +102,13 @@ class LongPoller {
     // its answer, if any, is ready to take.
     bool fetching();
 
-    // Says once what a failure means when it shows the node's RPC workers all
-    // taken: a 503, or a time limit run out while the long poll is held.
-    void explain(const std::exception& e);
+    // Says once, with what to do about it, when a failure shows the node's
+    // RPC workers all taken: a 503, or a time limit run out while the long
+    // poll is held.
+    void hint_if_node_busy(const std::exception& e);
 
   private:
+    void back_off() const;
     void poll_loop();
     void fetch_loop();
     bool next_poll(std::string& id);
@@ -107,15 +119,13 @@ class LongPoller {
     void end_fetch(WorkSource source);
 
     const RpcClient& client;
-    bool enabled;
-    std::chrono::seconds refresh_interval;
-    std::chrono::milliseconds check_after;
-    std::thread thread;
+    const std::atomic<bool>& stop_requested;  // the process's
+    LongPollSettings settings;
+    std::thread poll_thread;
     std::thread fetch_thread;
     std::mutex mutex;
     std::condition_variable cv;
     std::string longpollid;
-    bool verbose;
     PolledWork latest{nullptr, WorkSource::long_poll};
     bool update_ready = false;
     PolledWork refreshed{nullptr, WorkSource::periodic};
@@ -125,10 +135,10 @@ class LongPoller {
     bool poll_in_flight = false;
     std::chrono::steady_clock::time_point next_check;
     std::chrono::steady_clock::time_point next_refresh;
-    bool busy_explained = false;
-    RepeatedLines poll_failures;   // written by the poll thread only
-    RepeatedLines fetch_failures;  // written by the fetch thread only
-    std::atomic<bool> stop{false};
+    bool busy_hint_given = false;
+    RepeatedLines poll_failures;       // written by the poll thread only
+    RepeatedLines fetch_failures;      // written by the fetch thread only
+    std::atomic<bool> closing{false};  // the destructor runs
     std::atomic<bool> abort_request{false};
 };
 

@@ -15,7 +15,6 @@
 #include "rpc/client.h"
 #include "rpc/node_double.h"
 #include "rpc/stderr_capture.h"
-#include "rpc/stop.h"
 
 namespace qvn {
 namespace {
@@ -63,15 +62,17 @@ class LongPollerTest : public ::testing::Test {
 
     test::NodeDouble node;
     RpcClient client;
+    std::atomic<bool> stop{false};  // the process's stop request, as the poller sees it
 };
 
 TEST_F(LongPollerTest, DisabledPollerStartsNoThreadAndNeverUpdates) {
     const std::size_t before = thread_count();
     {
-        LongPoller poller(client, false);
+        LongPoller poller(client, stop, {.enabled = false});
         EXPECT_EQ(thread_count(), before);
         poller.follow("lp-1");
         EXPECT_FALSE(poller.take_update().has_value());
+        EXPECT_FALSE(poller.fetch_now());
     }
     EXPECT_TRUE(node.requests().empty());
 }
@@ -79,7 +80,7 @@ TEST_F(LongPollerTest, DisabledPollerStartsNoThreadAndNeverUpdates) {
 TEST_F(LongPollerTest, EnabledPollerWaitsForAnIdBeforePolling) {
     node.set_template(template_with_id("lp-1", 1));
     const std::size_t before = thread_count();
-    LongPoller poller(client, true);
+    LongPoller poller(client, stop);
     // At least one: a sanitizer may start its own helper thread alongside.
     EXPECT_GT(thread_count(), before);
     poller.follow("");  // an empty id is no id
@@ -95,7 +96,7 @@ TEST_F(LongPollerTest, EnabledPollerWaitsForAnIdBeforePolling) {
 
 TEST_F(LongPollerTest, HandsOverNewTemplateOnceAndFollowsItsId) {
     node.set_template(template_with_id("lp-1", 1));
-    LongPoller poller(client, true);
+    LongPoller poller(client, stop);
     poller.follow("lp-1");
     node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
 
@@ -113,18 +114,26 @@ TEST_F(LongPollerTest, HandsOverNewTemplateOnceAndFollowsItsId) {
 // poll stays open meanwhile, so the node loses no worker to a client that has
 // gone and still answers anyone else at once. When the node's work has moved
 // on without the poll (a dead connection), following the new id gives it up.
+// The poll's client has a time limit far below the checks' interval: the
+// poll, which has none, outlives it.
 TEST_F(LongPollerTest, SilentLongPollIsCheckedPlainly) {
-    for (const bool quiet : {true, false}) {
-        SCOPED_TRACE(quiet ? "quiet chain" : "work moved on");
+    enum class Chain { quiet, new_work_same_id, moved_on };
+    for (const Chain chain : {Chain::quiet, Chain::new_work_same_id, Chain::moved_on}) {
+        const bool quiet = chain != Chain::moved_on;
+        SCOPED_TRACE(static_cast<int>(chain));
         test::NodeDouble node;
         node.set_template(template_with_id("lp-1", 1));
         RpcSettings s;
         s.url = node.url();
+        s.timeout_ms = 250;
         const RpcClient client(s);
         test::StderrCapture capture;
-        LongPoller poller(client, true, std::chrono::seconds{0}, std::chrono::milliseconds{300});
+        LongPoller poller(client, stop, {.check_after = std::chrono::milliseconds{300}});
         poller.follow("lp-1");
         node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+        // Another target under the same id: no long poll answers for it.
+        const json eased = template_with_id("lp-1", chain == Chain::quiet ? 1 : 2);
+        if (chain == Chain::new_work_same_id) node.set_template(eased, false);
         if (quiet) {
             const json plain = {{"method", "getblocktemplate"}, {"longpollid", nullptr}};
             node.wait_requests(4, plain);
@@ -134,7 +143,7 @@ TEST_F(LongPollerTest, SilentLongPollIsCheckedPlainly) {
             EXPECT_EQ(node.requests({{"longpollid", "lp-1"}}).size(), 1u);
             const std::optional<PolledWork> work = poller.take_refresh();
             ASSERT_TRUE(work.has_value());
-            EXPECT_EQ(work->result, template_with_id("lp-1", 1));
+            EXPECT_EQ(work->result, eased);
             EXPECT_EQ(work->source, WorkSource::check);
             EXPECT_FALSE(poller.take_update().has_value());
         } else {
@@ -159,9 +168,85 @@ TEST_F(LongPollerTest, SilentLongPollIsCheckedPlainly) {
     }
 }
 
+// The request after a found block, beside the open poll: fetching() holds
+// until its answer is ready to take, or until it failed.
+TEST_F(LongPollerTest, RequestAfterABlockEndsWithItsAnswerOrFailure) {
+    for (const bool answers : {true, false}) {
+        SCOPED_TRACE(answers ? "answered" : "failed");
+        node.set_template(template_with_id("lp-1", 1));
+        json slow = {{"method", "getblocktemplate"}, {"plain", true}, {"delay_ms", 300}};
+        if (!answers) slow.update({{"status", 500}, {"body", "down"}});
+        node.queue(slow);
+        test::StderrCapture capture;
+        LongPoller poller(client, stop);
+        poller.follow("lp-1");
+        node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+        EXPECT_FALSE(poller.fetching());
+        ASSERT_TRUE(poller.fetch_now());
+        EXPECT_TRUE(poller.fetching());
+        for (auto until = Clock::now() + std::chrono::seconds(10);
+             poller.fetching() && Clock::now() < until;) {
+            poller.wait_for_work(std::chrono::milliseconds(100));
+        }
+        EXPECT_FALSE(poller.fetching());
+        const std::optional<PolledWork> work = poller.take_refresh();
+        EXPECT_EQ(work.has_value(), answers);
+        if (work) {
+            EXPECT_EQ(work->source, WorkSource::after_submit);
+        }
+        EXPECT_EQ(polls_with("lp-1").size(), 1u);  // the poll stayed open
+        capture.restore();
+        EXPECT_EQ(capture.text(), answers ? ""
+                                          : "[rpc] getblocktemplate after submit failed: "
+                                            "RPC HTTP 500 calling getblocktemplate: down\n");
+        node.control({{"cmd", "clear_requests"}});
+    }
+}
+
+TEST_F(LongPollerTest, PeriodicRefreshWithoutLongPolling) {
+    node.set_template(template_with_id("lp-1", 1));
+    LongPoller poller(client, stop,
+                      {.enabled = false, .refresh_interval = std::chrono::seconds{1}});
+    node.wait_requests(2, {{"method", "getblocktemplate"}});
+    poller.follow("lp-1");  // ignored: long polling is off
+    const std::optional<PolledWork> work = poller.take_refresh();
+    ASSERT_TRUE(work.has_value());
+    EXPECT_EQ(work->source, WorkSource::periodic);
+    EXPECT_EQ(polls_with("lp-1").size(), 0u);
+}
+
+// The hint comes once, and only when the node looks busy: a 503, or a time
+// limit run out while the long poll holds one of its workers.
+TEST_F(LongPollerTest, BusyNodeHintOnlyWhenTheWorkersSeemTaken) {
+    node.set_template(template_with_id("lp-1", 1));
+    const std::string hint = std::string(kBusyNodeHint) + "\n";
+    struct Row {
+        bool polling;
+        bool queue_full;
+        std::string said;
+    };
+    for (const Row& row : {Row{false, false, ""}, Row{true, false, hint}, Row{false, true, hint}}) {
+        test::StderrCapture capture;
+        LongPoller poller(client, stop, {.enabled = row.polling});
+        if (row.polling) {
+            poller.follow("lp-1");
+            node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (row.queue_full) {
+                poller.hint_if_node_busy(RpcBusy("RPC HTTP 503"));
+            } else {
+                poller.hint_if_node_busy(RpcTimedOut("timed out"));
+            }
+        }
+        capture.restore();
+        EXPECT_EQ(capture.text(), row.said);
+    }
+}
+
 TEST_F(LongPollerTest, KeepsOnlyTheNewestOfTwoResults) {
     node.set_template(template_with_id("lp-1", 1));
-    LongPoller poller(client, true);
+    LongPoller poller(client, stop);
     poller.follow("lp-1");
     node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
     node.set_template(template_with_id("lp-2", 2));
@@ -176,7 +261,7 @@ TEST_F(LongPollerTest, KeepsOnlyTheNewestOfTwoResults) {
 TEST_F(LongPollerTest, ResultWithoutStringIdKeepsTheOldId) {
     node.set_longpoll_mode("always");
     node.set_template(template_with_id("lp-1", 1));
-    LongPoller poller(client, true);
+    LongPoller poller(client, stop);
     poller.follow("lp-1");
     node.wait_requests(1, {{"state", "held"}});
     json no_id = template_with_id("", 2);
@@ -190,7 +275,7 @@ TEST_F(LongPollerTest, NewIdAbortsRequestInFlightSilently) {
     node.set_template(template_with_id("lp-1", 1));
     test::StderrCapture capture;
     {
-        LongPoller poller(client, true);
+        LongPoller poller(client, stop);
         poller.follow("lp-1");
         node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
         // The driver fetched a newer template itself; the node has not answered the poll.
@@ -206,7 +291,7 @@ TEST_F(LongPollerTest, NewIdAbortsRequestInFlightSilently) {
 
 TEST_F(LongPollerTest, SameIdLeavesRequestInFlightAlone) {
     node.set_template(template_with_id("lp-1", 1));
-    LongPoller poller(client, true);
+    LongPoller poller(client, stop);
     poller.follow("lp-1");
     node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
     poller.follow("lp-1");
@@ -223,7 +308,7 @@ TEST_F(LongPollerTest, SameIdLeavesRequestInFlightAlone) {
 TEST_F(LongPollerTest, DestructionAbortsOpenPollPromptly) {
     node.set_template(template_with_id("lp-1", 1));
     test::StderrCapture capture;
-    auto poller = std::make_unique<LongPoller>(client, true);
+    auto poller = std::make_unique<LongPoller>(client, stop);
     poller->follow("lp-1");
     node.wait_requests(1, {{"state", "held"}});
     auto destroyed = std::async(std::launch::async, [&poller] { poller.reset(); });
@@ -240,7 +325,7 @@ TEST_F(LongPollerTest, FailedPollIsReportedAndRetriedAfterBackOff) {
     node.queue({{"method", "getblocktemplate"}, {"status", 500}, {"body", "boom"}});
     node.set_template(template_with_id("lp-1", 1));
     test::StderrCapture capture;
-    LongPoller poller(client, true);
+    LongPoller poller(client, stop);
     poller.follow("lp-1");
     node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
     capture.restore();
@@ -260,7 +345,7 @@ TEST_F(LongPollerTest, RepeatedFailureIsWrittenOnceWithWhatItMeans) {
     test::StderrCapture capture;
     Clock::duration between{};
     {
-        LongPoller poller(client, true);
+        LongPoller poller(client, stop);
         poller.follow("lp-1");
         node.wait_requests(1, {{"longpollid", "lp-1"}});
         const auto first = Clock::now();
@@ -278,16 +363,15 @@ TEST_F(LongPollerTest, RepeatedFailureIsWrittenOnceWithWhatItMeans) {
 TEST_F(LongPollerTest, StopRequestSilencesErrorsAndAsksNothingMore) {
     node.queue({{"method", "getblocktemplate"}, {"times", 0}, {"status", 500}, {"body", "down"}});
     test::StderrCapture capture;
-    stop_requested = true;
+    stop = true;
     {
         // Neither a long poll nor a periodic refresh is asked for once stopping.
-        LongPoller poller(client, true, std::chrono::seconds{1});
+        LongPoller poller(client, stop, {.refresh_interval = std::chrono::seconds{1}});
         poller.follow("lp-1");
         EXPECT_FALSE(node.control({{"cmd", "wait_requests"}, {"count", 1}, {"timeout_ms", 2500}})
                          .at("ok")
                          .get<bool>());
     }
-    stop_requested = false;
     capture.restore();
     EXPECT_EQ(capture.text(), "");
 }

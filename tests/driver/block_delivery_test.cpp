@@ -1,0 +1,116 @@
+// Delivering a found block against the node double, on a fake clock that
+// moves only when the delivery sleeps: every retry and give-up rule in
+// milliseconds of real time.
+#include "driver/block_delivery.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "rpc/client.h"
+#include "rpc/node_double.h"
+
+namespace qvn {
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kBlockHex = "00ff";
+const json kBusy = {
+    {"method", "submitblock"}, {"status", 503}, {"body", "Work queue depth exceeded"}};
+
+enum class Interrupt { none, stop, another_block };
+
+struct Row {
+    const char* name;
+    json rule;  // for the node's next submitblock calls; null for none
+    Interrupt interrupt;
+    bool answered;
+    std::size_t attempts;
+    int no_answers;
+    std::chrono::milliseconds slept;
+    bool last_on_stderr;
+    std::string last_line;
+};
+
+TEST(BlockDelivery, RetryAndGiveUpRules) {
+    using std::chrono::milliseconds;
+    const std::string hand =
+        std::string("[submit] block not delivered, submit it by hand: submitblock ") + kBlockHex;
+    json always_busy = kBusy;
+    always_busy["times"] = 0;
+    json twice_busy = kBusy;
+    twice_busy["times"] = 2;
+    const Row rows[] = {
+        {"accepted", nullptr, Interrupt::none, true, 1, 0, milliseconds{0}, false,
+         "[submit] accepted by node"},
+        {"a verdict is final",
+         {{"method", "submitblock"}, {"result", "high-hash"}},
+         Interrupt::none,
+         true,
+         1,
+         0,
+         milliseconds{0},
+         false,
+         "[submit] node returned: \"high-hash\""},
+        {"an error is final",
+         {{"method", "submitblock"},
+          {"error", {{"code", -22}, {"message", "Block decode failed"}}}},
+         Interrupt::none,
+         true,
+         1,
+         0,
+         milliseconds{0},
+         true,
+         "[submit] submitblock failed: JSON-RPC error calling submitblock: "
+         "{\"code\":-22,\"message\":\"Block decode failed\"}"},
+        {"busy twice, then accepted", twice_busy, Interrupt::none, true, 3, 2,
+         milliseconds{1000 + 2000}, false, "[submit] accepted by node"},
+        // Pauses of 1, 2, 4 and 8 s, then 15 s until the next would end at 10 minutes.
+        {"busy for ten minutes", always_busy, Interrupt::none, false, 43, 43, milliseconds{585000},
+         true, hand},
+        {"a stop ends the pause", always_busy, Interrupt::stop, false, 1, 1, milliseconds{100},
+         true, hand},
+        {"work on another block ends it", always_busy, Interrupt::another_block, false, 1, 1,
+         milliseconds{0}, true, hand},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::NodeDouble node;
+        if (!row.rule.is_null()) node.queue(row.rule);
+        RpcSettings settings;
+        settings.url = node.url();
+        const RpcClient client(settings);
+        std::atomic<bool> stop{false};
+        Clock::time_point now{};
+        Clock::duration slept{};
+        int no_answers = 0;
+        std::ostringstream out;
+        std::ostringstream err;
+        const Delivery delivery{
+            .client = client,
+            .stop_requested = stop,
+            .work_on_another_block = [&] { return row.interrupt == Interrupt::another_block; },
+            .no_answer = [&](const std::exception&) { ++no_answers; },
+            .clock = {[&] { return now; },
+                      [&](Clock::duration d) {
+                          now += d;
+                          slept += d;
+                          if (row.interrupt == Interrupt::stop) stop = true;
+                      }},
+            .out = &out,
+            .err = &err,
+        };
+        EXPECT_EQ(deliver_block(delivery, kBlockHex), row.answered);
+        EXPECT_EQ(node.requests({{"method", "submitblock"}}).size(), row.attempts);
+        EXPECT_EQ(no_answers, row.no_answers);
+        EXPECT_EQ(slept, row.slept);
+        const std::string text = row.last_on_stderr ? err.str() : out.str();
+        EXPECT_EQ(text.substr(text.rfind('\n', text.size() - 2) + 1), row.last_line + "\n");
+    }
+}
+
+}  // namespace
+}  // namespace qvn

@@ -11,6 +11,7 @@
 #include "driver/verbose_log.h"
 #include "hash/sha3.h"
 #include "rpc/stop.h"
+#include "rpc/url.h"
 
 namespace qvn {
 namespace {

@@ -158,8 +158,4 @@ JsonShape json_shape(std::string_view text, int depth_limit);
 // Whether brackets and braces, outside strings, open deeper than limit.
 bool nested_deeper_than(std::string_view text, int limit);
 
-// The URL with the password that libcurl would send replaced by "***",
-// everything else byte for byte; for log lines, which must never show it.
-std::string redact_url(const std::string& url);
-
 }  // namespace qvn

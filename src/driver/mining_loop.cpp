@@ -10,6 +10,7 @@
 #include "block/text.h"
 #include "driver/verbose_log.h"
 #include "hash/sha3.h"
+#include "rpc/reply.h"
 #include "rpc/stop.h"
 #include "rpc/url.h"
 

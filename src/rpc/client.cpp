@@ -1,7 +1,6 @@
 #include "rpc/client.h"
 
 #include <curl/curl.h>
-#include <malloc.h>
 
 #include <cctype>
 #include <cstdio>
@@ -13,6 +12,7 @@
 
 #include "block/text.h"
 #include "rpc/cookie.h"
+#include "rpc/reply.h"
 #include "rpc/url.h"
 
 namespace qvn {
@@ -34,7 +34,6 @@ constexpr std::size_t kTrimAfterBytes = 1 << 20;
 // not even a redirect may lead the credentials to ftp:// or file://.
 constexpr const char* kAllowedProtocols = "http,https";
 constexpr long kHttpUnauthorized = 401;
-constexpr long kHttpServiceUnavailable = 503;
 
 struct EasyCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -114,60 +113,6 @@ std::string request_body(const std::string& method, const nlohmann::json& params
     request["method"] = method;
     request["params"] = params.is_null() ? nlohmann::json::array() : params;
     return request.dump();
-}
-
-std::string excerpt(std::string_view node_text) { return printable(node_text, kMaxNodeTextBytes); }
-
-nlohmann::json parse_reply(const std::string& body) {
-    const JsonShape shape = json_shape(body, kMaxReplyDepth);
-    if (shape.deeper_than_limit) {
-        throw RpcNoAnswer("invalid JSON-RPC response: nested deeper than " +
-                          std::to_string(kMaxReplyDepth) + " levels body=" + excerpt(body));
-    }
-    if (shape.values > kMaxReplyValues) {
-        throw RpcNoAnswer("invalid JSON-RPC response: more than " +
-                          std::to_string(kMaxReplyValues) + " values body=" + excerpt(body));
-    }
-    try {
-        return nlohmann::json::parse(body);
-    } catch (const nlohmann::json::exception& e) {
-        // The library quotes what it read last, which can be the whole body.
-        throw RpcNoAnswer("invalid JSON-RPC response: " + excerpt(e.what()) +
-                          " body=" + excerpt(body));
-    }
-}
-
-bool carries_error(const nlohmann::json& response) {
-    if (!response.is_object()) return false;
-    const auto error = response.find("error");
-    return error != response.end() && !error->is_null();
-}
-
-// Turns a completed HTTP exchange into the result or the matching error.
-nlohmann::json interpret_response(const std::string& method, long status, const std::string& body) {
-    if (status < 200 || status > 299) {
-        const std::string message =
-            "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + excerpt(body);
-        // A JSON-RPC error under an HTTP error status is still the node's answer.
-        bool answered = false;
-        try {
-            answered = carries_error(parse_reply(body));
-        } catch (const RpcNoAnswer&) {
-        }
-        if (answered) throw RpcError(message);
-        if (status == kHttpServiceUnavailable) throw RpcBusy(message);
-        throw RpcNoAnswer(message);
-    }
-    nlohmann::json response = parse_reply(body);
-    if (carries_error(response)) {
-        throw RpcError("JSON-RPC error calling " + method + ": " +
-                       excerpt(response["error"].dump()));
-    }
-    if (response.is_object()) {
-        const auto result = response.find("result");
-        if (result != response.end()) return std::move(*result);
-    }
-    throw RpcNoAnswer("JSON-RPC response missing result for " + method);
 }
 
 // BIP 22: a getblocktemplate whose request object carries a long-poll id.
@@ -338,48 +283,12 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
         throw RpcNoAnswer(message);
     }
     if (status == kHttpUnauthorized) {
-        std::string message = "RPC HTTP 401 calling " + method + ": " + excerpt(reply.body);
+        std::string message =
+            "RPC HTTP 401 calling " + method + ": " + printable(reply.body, kMaxNodeTextBytes);
         reload_cookie_after_401(user, password, message);
         throw RpcNoAnswer(message);
     }
     return interpret_response(method, status, reply.body);
-}
-
-void release_freed_memory() { malloc_trim(0); }
-
-JsonShape json_shape(std::string_view text, int depth_limit) {
-    JsonShape shape;
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == ',') {
-            ++shape.values;
-        } else if (c == '[' || c == '{') {
-            ++shape.values;
-            if (++depth > depth_limit) {
-                shape.deeper_than_limit = true;
-                return shape;
-            }
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return shape;
-}
-
-bool nested_deeper_than(std::string_view text, int limit) {
-    return json_shape(text, limit).deeper_than_limit;
 }
 
 }  // namespace qvn

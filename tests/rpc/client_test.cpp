@@ -13,6 +13,7 @@
 
 #include "block/text.h"
 #include "rpc/node_double.h"
+#include "rpc/reply.h"
 #include "rpc/temp_dir.h"
 
 namespace qvn {

@@ -8,6 +8,7 @@
 #include "block/text.h"
 #include "rpc/block_template.h"
 #include "rpc/client.h"
+#include "rpc/reply.h"
 
 namespace qvn {
 namespace {

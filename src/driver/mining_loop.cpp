@@ -11,6 +11,8 @@
 #include "driver/block_delivery.h"
 #include "driver/verbose_log.h"
 #include "hash/sha3.h"
+#include "rpc/reply.h"
+#include "rpc/url.h"
 
 namespace qvn {
 namespace {

@@ -6,6 +6,7 @@
 
 #include "block/text.h"
 #include "rpc/client.h"
+#include "rpc/reply.h"
 
 namespace qvn {
 namespace {

@@ -1,20 +1,19 @@
 #include "rpc/client.h"
 
 #include <curl/curl.h>
-#include <malloc.h>
 
 #include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "block/text.h"
 #include "rpc/cookie.h"
+#include "rpc/reply.h"
+#include "rpc/url.h"
 
 namespace qvn {
 
@@ -31,16 +30,10 @@ constexpr long kKeepAliveIntervalSec = 15;
 // Replies at least this large leave much freed memory behind; it is handed
 // back to the system once they are done with.
 constexpr std::size_t kTrimAfterBytes = 1 << 20;
-constexpr const char* kSchemeChars =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
-// How a transfer reads its URL: a missing scheme means http, an unknown one
-// is left for the protocol check.
-constexpr unsigned kTransferUrlFlags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME;
 // The node is reached over HTTP, with or without TLS, and over nothing else:
 // not even a redirect may lead the credentials to ftp:// or file://.
 constexpr const char* kAllowedProtocols = "http,https";
 constexpr long kHttpUnauthorized = 401;
-constexpr long kHttpServiceUnavailable = 503;
 
 struct EasyCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -48,65 +41,13 @@ struct EasyCleanup {
 struct SlistFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-struct UrlCleanup {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
-using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
 
 void init_curl_once() {
     static std::once_flag once;
     // No matching cleanup: the library stays initialised until the process ends.
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
-}
-
-// libcurl's own reading of a URL, as a transfer would read it; null (and the
-// reason in *code) when libcurl refuses it.
-UrlHandle parse_url(const std::string& url, CURLUcode* code) {
-    UrlHandle handle(curl_url());
-    if (!handle) throw std::bad_alloc();
-    *code = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), kTransferUrlFlags);
-    if (*code != CURLUE_OK) handle.reset();
-    return handle;
-}
-
-std::optional<std::string> url_part(CURLU* url, CURLUPart part) {
-    char* text = nullptr;
-    if (curl_url_get(url, part, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
-    std::string value(text);
-    curl_free(text);
-    return value;
-}
-
-void check_url(const std::string& url) {
-    CURLUcode code = CURLUE_OK;
-    const UrlHandle handle = parse_url(url, &code);
-    if (!handle)
-        throw std::runtime_error(std::string("invalid RPC URL: ") + curl_url_strerror(code));
-    const std::string scheme = url_part(handle.get(), CURLUPART_SCHEME).value_or("");
-    if (scheme != "http" && scheme != "https") {
-        throw std::runtime_error("unsupported RPC URL scheme \"" + scheme +
-                                 "\": use http:// or https://");
-    }
-}
-
-// The hand-written reading, for a URL libcurl refuses (and so never sends):
-// the authority runs from after "scheme://" (or the start) to the first '/',
-// '?' or '#'; credentials end at its last '@', so a password holding '@' is
-// hidden whole.
-std::string redact_unparsed_url(const std::string& url) {
-    const std::size_t scheme_end = url.find("://");
-    const bool has_scheme = scheme_end != std::string::npos && scheme_end > 0 &&
-                            url.find_first_not_of(kSchemeChars) == scheme_end;
-    const std::size_t authority_begin = has_scheme ? scheme_end + 3 : 0;
-    std::size_t authority_end = url.find_first_of("/?#", authority_begin);
-    if (authority_end == std::string::npos) authority_end = url.size();
-    const std::size_t at = url.rfind('@', authority_end);
-    if (at == std::string::npos || at < authority_begin) return url;
-    const std::size_t colon = url.find(':', authority_begin);
-    if (colon == std::string::npos || colon > at || colon + 1 == at) return url;
-    return url.substr(0, colon + 1) + "***" + url.substr(at);
 }
 
 struct Reply {
@@ -172,60 +113,6 @@ std::string request_body(const std::string& method, const nlohmann::json& params
     request["method"] = method;
     request["params"] = params.is_null() ? nlohmann::json::array() : params;
     return request.dump();
-}
-
-std::string excerpt(std::string_view node_text) { return printable(node_text, kMaxNodeTextBytes); }
-
-nlohmann::json parse_reply(const std::string& body) {
-    const JsonShape shape = json_shape(body, kMaxReplyDepth);
-    if (shape.deeper_than_limit) {
-        throw RpcNoAnswer("invalid JSON-RPC response: nested deeper than " +
-                          std::to_string(kMaxReplyDepth) + " levels body=" + excerpt(body));
-    }
-    if (shape.values > kMaxReplyValues) {
-        throw RpcNoAnswer("invalid JSON-RPC response: more than " +
-                          std::to_string(kMaxReplyValues) + " values body=" + excerpt(body));
-    }
-    try {
-        return nlohmann::json::parse(body);
-    } catch (const nlohmann::json::exception& e) {
-        // The library quotes what it read last, which can be the whole body.
-        throw RpcNoAnswer("invalid JSON-RPC response: " + excerpt(e.what()) +
-                          " body=" + excerpt(body));
-    }
-}
-
-bool carries_error(const nlohmann::json& response) {
-    if (!response.is_object()) return false;
-    const auto error = response.find("error");
-    return error != response.end() && !error->is_null();
-}
-
-// Turns a completed HTTP exchange into the result or the matching error.
-nlohmann::json interpret_response(const std::string& method, long status, const std::string& body) {
-    if (status < 200 || status > 299) {
-        const std::string message =
-            "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + excerpt(body);
-        // A JSON-RPC error under an HTTP error status is still the node's answer.
-        bool answered = false;
-        try {
-            answered = carries_error(parse_reply(body));
-        } catch (const RpcNoAnswer&) {
-        }
-        if (answered) throw RpcError(message);
-        if (status == kHttpServiceUnavailable) throw RpcBusy(message);
-        throw RpcNoAnswer(message);
-    }
-    nlohmann::json response = parse_reply(body);
-    if (carries_error(response)) {
-        throw RpcError("JSON-RPC error calling " + method + ": " +
-                       excerpt(response["error"].dump()));
-    }
-    if (response.is_object()) {
-        const auto result = response.find("result");
-        if (result != response.end()) return std::move(*result);
-    }
-    throw RpcNoAnswer("JSON-RPC response missing result for " + method);
 }
 
 // BIP 22: a getblocktemplate whose request object carries a long-poll id.
@@ -396,68 +283,12 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
         throw RpcNoAnswer(message);
     }
     if (status == kHttpUnauthorized) {
-        std::string message = "RPC HTTP 401 calling " + method + ": " + excerpt(reply.body);
+        std::string message =
+            "RPC HTTP 401 calling " + method + ": " + printable(reply.body, kMaxNodeTextBytes);
         reload_cookie_after_401(user, password, message);
         throw RpcNoAnswer(message);
     }
     return interpret_response(method, status, reply.body);
-}
-
-void release_freed_memory() { malloc_trim(0); }
-
-JsonShape json_shape(std::string_view text, int depth_limit) {
-    JsonShape shape;
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == ',') {
-            ++shape.values;
-        } else if (c == '[' || c == '{') {
-            ++shape.values;
-            if (++depth > depth_limit) {
-                shape.deeper_than_limit = true;
-                return shape;
-            }
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return shape;
-}
-
-bool nested_deeper_than(std::string_view text, int limit) {
-    return json_shape(text, limit).deeper_than_limit;
-}
-
-std::string redact_url(const std::string& url) {
-    CURLUcode code = CURLUE_OK;
-    const UrlHandle handle = parse_url(url, &code);
-    if (!handle) return redact_unparsed_url(url);
-    const std::optional<std::string> password = url_part(handle.get(), CURLUPART_PASSWORD);
-    if (!password || password->empty()) return url;
-    // libcurl takes user and password as they are written, so "user:password@"
-    // stands in the text; its first occurrence is the one libcurl read,
-    // because nothing before the authority can hold an '@'.
-    const std::string user = url_part(handle.get(), CURLUPART_USER).value_or("");
-    const std::string userinfo = user + ":" + *password + "@";
-    const std::size_t at = url.find(userinfo);
-    if (at != std::string::npos) {
-        return url.substr(0, at + user.size() + 1) + "***" + url.substr(at + userinfo.size() - 1);
-    }
-    // Not written as libcurl holds it: show libcurl's own form instead.
-    curl_url_set(handle.get(), CURLUPART_PASSWORD, "***", 0);
-    return url_part(handle.get(), CURLUPART_URL).value_or("");
 }
 
 }  // namespace qvn

@@ -10,11 +10,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include <nlohmann/json.hpp>
+
+#include "rpc/errors.h"
 
 namespace qvn {
 
@@ -40,60 +40,6 @@ struct RpcSettings {
     bool verbose = false;             // libcurl's own trace on stderr
     RpcObserver on_exchange;          // empty: nobody is told
 };
-
-// Any failure of a call other than a cancellation.
-class RpcError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-// The node gave no JSON-RPC answer: the transfer failed, or the reply was an
-// HTTP error, not JSON, too large or without "result". Worth retrying, unlike
-// an answer whose "error" the node filled in.
-class RpcNoAnswer : public RpcError {
-  public:
-    using RpcError::RpcError;
-};
-
-// HTTP 503 without a JSON-RPC answer: the node's work queue is full.
-class RpcBusy : public RpcNoAnswer {
-  public:
-    using RpcNoAnswer::RpcNoAnswer;
-};
-
-// The call's time limit ran out before the node answered.
-class RpcTimedOut : public RpcNoAnswer {
-  public:
-    using RpcNoAnswer::RpcNoAnswer;
-};
-
-// The transfer was aborted through the caller's cancel flag.
-class RpcCancelled : public std::runtime_error {
-  public:
-    RpcCancelled() : std::runtime_error("RPC cancelled") {}
-};
-
-// The largest reply body accepted: far above any real template (a full 4 MB
-// block as hex is 8 MB), yet small enough that a broken or hostile node
-// cannot make the miner run out of memory.
-inline constexpr std::size_t kMaxReplyBytes = 64 * 1024 * 1024;
-
-// Replies nested deeper than this are refused before anything recurses
-// through them; real answers nest three or four levels.
-inline constexpr int kMaxReplyDepth = 256;
-
-// Replies with more JSON values than this (as json_shape counts them) are
-// refused before they are parsed.
-// The parsed tree costs up to about 27 times the text for tiny values ("[]",
-// "{}"), so the byte cap alone would let 64 MiB of text take 1.7 GB. The
-// real template with the most values, a full 4 MB block of the smallest
-// transactions (16,666 of 60 bytes, each with 24 depends), holds 533,042
-// values in 7.6 MB of text (a block of 4 MB of witness data: 8.0 MB, a few
-// hundred values); the budget leaves more than twice that.
-inline constexpr std::size_t kMaxReplyValues = 1'200'000;
-
-// How much of a node's text (an error body, a reason) goes into a message.
-inline constexpr std::size_t kMaxNodeTextBytes = 300;
 
 // Request ids of the whole process, across threads; the first request carries 1.
 extern std::atomic<std::uint64_t> next_request_id;
@@ -140,26 +86,5 @@ class RpcClient {
     bool verbose_;
     RpcObserver on_exchange_;
 };
-
-// Hands memory freed by large replies back to the system; the allocator
-// would otherwise keep it for the rest of the run.
-void release_freed_memory();
-
-// What one pass over a JSON text, outside its strings, tells before it is
-// parsed: whether brackets and braces open deeper than depth_limit (the JSON
-// library copies and prints values recursively), and a bound on the values a
-// parser would build: one, plus one for each opening and each separator.
-struct JsonShape {
-    bool deeper_than_limit = false;
-    std::size_t values = 1;
-};
-JsonShape json_shape(std::string_view text, int depth_limit);
-
-// Whether brackets and braces, outside strings, open deeper than limit.
-bool nested_deeper_than(std::string_view text, int limit);
-
-// The URL with the password that libcurl would send replaced by "***",
-// everything else byte for byte; for log lines, which must never show it.
-std::string redact_url(const std::string& url);
 
 }  // namespace qvn

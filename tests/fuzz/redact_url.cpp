@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "rpc/client.h"
+#include "rpc/url.h"
 
 namespace {
 

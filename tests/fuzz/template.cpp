@@ -15,7 +15,7 @@
 #include "fuzz_support.h"
 #include "hash/sha256.h"
 #include "rpc/block_template.h"
-#include "rpc/client.h"
+#include "rpc/reply.h"
 
 namespace {
 

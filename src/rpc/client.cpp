@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iostream>
@@ -123,12 +124,13 @@ bool is_long_poll(const nlohmann::json& params) {
 
 // Tells the observer, if any, what the request came to; never its body.
 void tell(const RpcObserver& observer, const std::string& method, const nlohmann::json& params,
-          CURLcode code, long status, const Reply& reply,
+          std::int64_t time_limit_ms, CURLcode code, long status, const Reply& reply,
           std::chrono::steady_clock::time_point started) {
     if (!observer) return;
     RpcExchange exchange;
     exchange.method = method;
     exchange.long_poll = is_long_poll(params);
+    exchange.time_limit = std::chrono::milliseconds{std::max<std::int64_t>(time_limit_ms, 0)};
     exchange.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
     exchange.reply_bytes = reply.body.size();
@@ -270,7 +272,7 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     const CURLcode code = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    tell(on_exchange_, method, params, code, status, reply, started);
+    tell(on_exchange_, method, params, effective_timeout, code, status, reply, started);
     if (code == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled();
     if (reply.too_large || code == CURLE_FILESIZE_EXCEEDED) {
         throw RpcNoAnswer("RPC response to " + method + " is larger than " +

@@ -26,6 +26,7 @@ struct RpcExchange {
     std::string failure;     // why there was none (libcurl's text, "cancelled"); empty with one
     std::chrono::milliseconds duration{0};
     std::size_t reply_bytes = 0;
+    std::chrono::milliseconds time_limit{0};  // the call's overall limit; 0: none
 };
 
 // Called on the calling thread as each request ends, whatever its outcome.

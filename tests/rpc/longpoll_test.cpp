@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "rpc/client.h"
 #include "rpc/node_double.h"
@@ -49,9 +51,13 @@ class LongPollerTest : public ::testing::Test {
   protected:
     LongPollerTest() : client(settings()) {}
 
-    RpcSettings settings() const {
+    RpcSettings settings() {
         RpcSettings s;
         s.url = node.url();
+        s.on_exchange = [this](const RpcExchange& exchange) {
+            const std::lock_guard<std::mutex> lock(exchanges_mutex);
+            exchanges.push_back(exchange);
+        };
         return s;
     }
 
@@ -63,6 +69,8 @@ class LongPollerTest : public ::testing::Test {
     test::NodeDouble node;
     RpcClient client;
     std::atomic<bool> stop{false};  // the process's stop request, as the poller sees it
+    std::mutex exchanges_mutex;
+    std::vector<RpcExchange> exchanges;  // every request the fixture's client ended
 };
 
 TEST_F(LongPollerTest, DisabledPollerStartsNoThreadAndNeverUpdates) {
@@ -107,6 +115,12 @@ TEST_F(LongPollerTest, HandsOverNewTemplateOnceAndFollowsItsId) {
     // The driver adopting that template follows the same id: no new request.
     poller.follow("lp-2");
     EXPECT_EQ(polls_with("lp-2").size(), 1u);
+    // A long poll has no time limit, however long the node keeps it: a
+    // healthy quiet node holds it for hours.
+    const std::lock_guard<std::mutex> lock(exchanges_mutex);
+    ASSERT_EQ(exchanges.size(), 1u);
+    EXPECT_TRUE(exchanges[0].long_poll);
+    EXPECT_EQ(exchanges[0].time_limit.count(), 0);
 }
 
 // A silent poll is checked on a plain request beside it, and every answer is

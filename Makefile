@@ -1,18 +1,20 @@
 # Front door for newcomers: `make test` and `make run` install what is
 # missing (Debian packages), build, and run.
+# One tree per architecture, every kernel's flavour in it: this machine's in
+# $(BUILD), the ARM64 cross build in $(AARCH64_BUILD) (its sysroot in
+# $(AARCH64_BUILD)-sysroot).
 BUILD ?= build
 TSAN_BUILD ?= build-tsan
-AVX512_BUILD ?= build-avx512
 FUZZ_BUILD ?= build-fuzz
-# The ARM64 cross builds: $(AARCH64_BUILD)-<kernel> for each ARM64 kernel, and -sysroot.
 AARCH64_BUILD ?= build-aarch64
 # Seconds per fuzz target: make fuzz, and the short run inside make test.
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 JOBS ?= $(shell nproc)
-# Build options, for example CMAKE_FLAGS=-DQVN_KERNEL=avx512. Each make run
-# starts from the default options, so that a choice made once does not stay
-# behind in the build folder's cache; the default kernel follows the processor.
+# Build options, for example CMAKE_FLAGS=-DQVN_KERNEL=avx512 (the flavour built
+# as qvncpu). Each make run starts from the default options, so that a choice
+# made once does not stay behind in the build folder's cache; the default
+# flavour follows the processor.
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -UQVN_KERNEL -DQVN_NATIVE=OFF
 
@@ -27,38 +29,39 @@ build: deps
 	cmake -S . -B $(BUILD) $(DEFAULT_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The whole suite: unit and integration tests, then the threaded parts again
-# under ThreadSanitizer, then the eight-way AVX-512 build, then the ARM64
-# builds under emulation, then a few seconds of each fuzz target.
-test: unit tsan avx512 aarch64 fuzz-smoke
+# The whole suite: every flavour's and the shared tests, then the threaded
+# parts again under ThreadSanitizer, then the ARM64 tree under emulation, then
+# a few seconds of each fuzz target.
+test: unit tsan aarch64 fuzz-smoke
 
+# Every flavour is built; the tests of one that this processor cannot run are
+# skipped, saying why: the AVX-512 one's on an x86-64 processor without
+# AVX-512F and AVX-512VL, the SHA3 ones' on an ARM64 core without SHA3.
+UNTESTABLE = scripts/untestable-flavours
 unit: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@exclude=$$($(UNTESTABLE)); \
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $${exclude:+-LE "$$exclude"}
 
+# Only the executables whose tests run under ThreadSanitizer: tsan_tests.
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVN_SANITIZE=thread -DQVN_BUILD_BENCH=OFF
-	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tsan_tests
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan
 
-# The AVX-512 build is always compiled; its tests need a processor that can
-# run it and are skipped, saying why, on one that cannot. An ARM machine
-# skips the variant.
+# The AVX-512 flavour's tests alone (part of make unit); skipped, saying why,
+# where the processor cannot run them.
 ifeq ($(shell uname -m),x86_64)
-avx512: deps
-	cmake -S . -B $(AVX512_BUILD) $(DEFAULT_OPTIONS) -DQVN_KERNEL=avx512
-	cmake --build $(AVX512_BUILD) -j $(JOBS)
-	@if why=$$(scripts/can-run-avx512); then \
-	  cd $(AVX512_BUILD) && ctest --output-on-failure -j $(JOBS); \
-	else \
-	  echo "skipping the AVX-512 build's tests: $$why"; \
+avx512: build
+	@if [ -z "$$($(UNTESTABLE))" ]; then \
+	  cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L '^avx512$$'; \
 	fi
 else
 avx512:
-	@echo "skipping the AVX-512 build: not an x86-64 machine"
+	@echo "skipping the AVX-512 flavour: not an x86-64 machine"
 endif
 
-# Every ARM64 kernel's flavour cross-built and tested under qemu-aarch64,
-# with a private sysroot: the host's setup is left alone.
+# The ARM64 tree, every ARM64 kernel's flavour, cross-built and tested under
+# qemu-aarch64, with a private sysroot: the host's setup is left alone.
 aarch64: deps
 	AARCH64_BUILD=$(AARCH64_BUILD) JOBS=$(JOBS) scripts/cross-aarch64
 
@@ -103,8 +106,9 @@ bench-compare: deps
 	scripts/bench-compare $(REF) $(ROUNDS)
 
 # llvm-mca's cycles per round of each kernel on other cores' models, from the
-# real builds' assembly (build-mca-*), and on x86 the measured figure beside
-# this machine's model: scripts/mca. A developers' tool, not part of make test.
+# real builds' assembly (build-mca-x86, build-mca-arm64), and on x86 the
+# measured figure beside this machine's model: scripts/mca. A developers'
+# tool, not part of make test.
 mca: deps
 	AARCH64_BUILD=$(AARCH64_BUILD) JOBS=$(JOBS) scripts/mca $(MCA_ARGS)
 
@@ -112,4 +116,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(AVX512_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD)-* build-mca-*
+	rm -rf $(BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(AARCH64_BUILD)-* build-mca-*

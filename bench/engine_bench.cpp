@@ -11,7 +11,6 @@
 
 #include "hash/sha3.h"
 #include "miner/chunk_miner.h"
-#include "miner/group_kernel.h"
 #include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/scalar_kernel.h"
@@ -122,10 +121,10 @@ void group_kernel_bench(benchmark::State& state) {
         time_per(kRoundsPerHash * static_cast<double>(state.iterations()));
 }
 
-// The group kernels this build has: the four-way one in the x86 builds, the
-// eight-way one and the seventeen-nonce one that mines (two eight-way groups
-// and a scalar lane) in the AVX-512 build, the two-way or three-way one in the
-// ARM builds.
+// The group kernels this flavour has: the four-way one in the x86 flavours,
+// the eight-way one and the seventeen-nonce one that mines (two eight-way
+// groups and a scalar lane) in the AVX-512 flavour, the two-way or three-way
+// one in the ARM flavours.
 #if defined(__x86_64__)
 void BM_x4_kernel(benchmark::State& state) {
     if constexpr (qvn::kKernel != qvn::Kernel::kPortable)

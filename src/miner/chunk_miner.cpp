@@ -11,7 +11,6 @@
 
 #include "block/text.h"
 #include "miner/group_kernel.h"
-#include "miner/scalar_kernel.h"
 
 namespace qvn {
 namespace {
@@ -19,15 +18,6 @@ namespace {
 std::uint32_t hardware_threads() {
     const unsigned count = std::thread::hardware_concurrency();
     return count == 0 ? 1 : count;
-}
-
-// Exactly one worker wins the flag; only the winner writes the record.
-void claim_hit(ChunkHit& hit, std::uint32_t nonce, const HashWords& hash) {
-    bool expected = false;
-    if (hit.found.compare_exchange_strong(expected, true)) {
-        hit.nonce = nonce;
-        hit.hash = hash;
-    }
 }
 
 std::thread start_std_thread(std::uint32_t, std::function<void()> body) {
@@ -204,44 +194,8 @@ ChunkResult mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& hea
 }  // namespace
 
 CpuBackend cpu_backend(std::uint32_t threads) {
-    return CpuBackend{threads == 0 ? hardware_threads() : threads, kGroupKernel.backend_name};
-}
-
-void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
-                 const TargetWords& target, ChunkHit& hit, WorkerCount& slot) {
-    auto n = static_cast<std::uint32_t>(first_nonce);
-    std::uint64_t left = count;
-    std::uint64_t done = 0;
-
-    bool stopped = false;
-    while (!stopped && left >= kGroupKernel.width) {
-        if (chunk_over(hit)) break;
-        std::uint32_t nonce = 0;
-        HashWords hash{};
-        const bool found = hash_group(lanes, target, n, nonce, hash);
-        // The whole group was hashed, whichever of its nonces hit.
-        done += kGroupKernel.width;
-        if (found) {
-            claim_hit(hit, nonce, hash);
-            stopped = true;
-        }
-        left -= kGroupKernel.width;
-        n += kGroupKernel.width;
-    }
-
-    // Scalar tail: the nonces that do not fill a group.
-    for (; !stopped && left > 0; --left, ++n) {
-        if (chunk_over(hit)) break;
-        HashWords hash;
-        sha3_256t_fixed(lanes, n, hash);
-        ++done;
-        if (meets_target(hash, target)) {
-            claim_hit(hit, n, hash);
-            stopped = true;
-        }
-    }
-
-    slot.hashes = done;
+    return CpuBackend{threads == 0 ? hardware_threads() : threads,
+                      linked_group_kernel().backend_name};
 }
 
 // The workers of the plain form live as long as the process, from the first

@@ -1,6 +1,6 @@
 // The chunk miner: one chunk of the nonce space of one header, split into
 // contiguous ranges, one per worker thread. Workers hash groups of nonces with
-// this build's group kernel (two, four or seventeen at a time) and the last
+// the linked group kernel (two, four or seventeen at a time) and the last
 // few that do not fill a group with the scalar kernel; the first hit stops
 // them all.
 #pragma once
@@ -85,6 +85,7 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
 // The body of one worker: hashes count nonces from the low 32 bits of
 // first_nonce on (32-bit wrap-around), whole groups first, stops early when
 // the hit flag or the stop is set, and stores its hash count in its slot as it ends.
+// Each flavour compiles it with its group kernel (group_kernel.cpp).
 void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
                  const TargetWords& target, ChunkHit& hit, WorkerCount& slot);
 

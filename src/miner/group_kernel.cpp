@@ -1,9 +1,14 @@
+// Compiled once per flavour, with its kernel: everything that names the group
+// kernel at compile time, so that the code around it is shared by every
+// flavour.
 #include "miner/group_kernel.h"
 
+#include "miner/chunk_miner.h"
+#include "miner/kernel_choice.h"
 #include "miner/scalar_kernel.h"
 
-// Only the kernels of the target's instruction set are declared; the build
-// compiles only the chosen one.
+// Only the kernels of the target's instruction set are declared; a flavour
+// compiles only its own.
 #if defined(__x86_64__)
 #include "miner/x4_kernel.h"
 #include "miner/x8_kernel.h"
@@ -13,10 +18,24 @@
 #endif
 
 namespace qvn {
+namespace {
+
+// Exactly one worker wins the flag; only the winner writes the record.
+void claim_hit(ChunkHit& hit, std::uint32_t nonce, const HashWords& hash) {
+    bool expected = false;
+    if (hit.found.compare_exchange_strong(expected, true)) {
+        hit.nonce = nonce;
+        hit.hash = hash;
+    }
+}
+
+}  // namespace
+
+GroupKernel linked_group_kernel() { return kGroupKernel; }
 
 bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                 std::uint32_t& nonce, HashWords& hash) {
-    // The branches not taken are discarded, so a build needs only its own
+    // The branches not taken are discarded, so a flavour needs only its own
     // kernel to link.
     if constexpr (kKernel == Kernel::kPortable) {
         HashWords words;
@@ -37,6 +56,44 @@ bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32
         return sha3_256t_fixed_x2(lanes, target, n, nonce, hash);
 #endif
     }
+}
+
+// The worker's loop, with the group's width a constant.
+void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
+                 const TargetWords& target, ChunkHit& hit, WorkerCount& slot) {
+    auto n = static_cast<std::uint32_t>(first_nonce);
+    std::uint64_t left = count;
+    std::uint64_t done = 0;
+
+    bool stopped = false;
+    while (!stopped && left >= kGroupKernel.width) {
+        if (chunk_over(hit)) break;
+        std::uint32_t nonce = 0;
+        HashWords hash{};
+        const bool found = hash_group(lanes, target, n, nonce, hash);
+        // The whole group was hashed, whichever of its nonces hit.
+        done += kGroupKernel.width;
+        if (found) {
+            claim_hit(hit, nonce, hash);
+            stopped = true;
+        }
+        left -= kGroupKernel.width;
+        n += kGroupKernel.width;
+    }
+
+    // Scalar tail: the nonces that do not fill a group.
+    for (; !stopped && left > 0; --left, ++n) {
+        if (chunk_over(hit)) break;
+        HashWords hash;
+        sha3_256t_fixed(lanes, n, hash);
+        ++done;
+        if (meets_target(hash, target)) {
+            claim_hit(hit, n, hash);
+            stopped = true;
+        }
+    }
+
+    slot.hashes = done;
 }
 
 }  // namespace qvn

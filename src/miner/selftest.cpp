@@ -87,7 +87,7 @@ bool run_miner_checks(std::string* failure) {
     max_target.fill(0xff);
     std::uint32_t nonce = 0;
     HashWords group_hash{};
-    const std::string isa = kGroupKernel.isa;
+    const std::string isa = linked_group_kernel().isa;
     if (!hash_group(lanes, target_words(max_target), kSelftestNonce, nonce, group_hash) ||
         nonce != kSelftestNonce)
         return report(failure, isa + " fixed SHA3-256t did not find nonce under max target");

@@ -11,7 +11,7 @@ namespace qvn {
 // on success leaves it untouched.
 bool hash_selftest(std::string* failure);
 
-// hash_selftest, then the scalar kernel, this build's vector kernel and a one-nonce
+// hash_selftest, then the scalar kernel, the linked group kernel and a one-nonce
 // chunk against the portable hash. Same failure convention; never throws.
 bool miner_selftest(std::string* failure);
 

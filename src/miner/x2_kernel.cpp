@@ -10,7 +10,7 @@
 namespace qvn {
 namespace {
 
-// Sha3Ops is named only in the neon-sha3 build, whose binary alone has the
+// Sha3Ops is named only in the neon-sha3 flavour, whose binary alone has the
 // extension's instructions.
 template <Kernel K>
 using OpsFor = std::conditional_t<K == Kernel::kNeonSha3, Sha3Ops, NeonOps>;

@@ -22,7 +22,7 @@ namespace {
 // Elements 0 and 1 in NEON vectors (the two-way kernel's rounds), element 2
 // in general registers with lazy rotation. The two are written round by
 // round in one loop, so that the core always has work for both units.
-// The pair uses the SHA3 extension's xar in the neon-sha3-scalar build only.
+// The pair uses the SHA3 extension's xar in the neon-sha3-scalar flavour only.
 template <Kernel K>
 using PairOpsFor = std::conditional_t<K == Kernel::kNeonSha3Scalar, Sha3Ops, NeonOps>;
 using PairOps = PairOpsFor<kKernel>;

@@ -1,7 +1,7 @@
 // The three-way AArch64 kernel: the four-way kernel's contract (x4_kernel.h)
 // on three nonces at once, two in a NEON vector and one in general registers,
 // advanced in the same loop (the pair with the SHA3 extension's xar in the
-// neon-sha3-scalar build). The vector and the integer units of an AArch64 core
+// neon-sha3-scalar flavour). The vector and the integer units of an AArch64 core
 // issue side by side: in llvm-mca's model of the Neoverse N1 the third lane
 // costs the loop nothing (186 cycles a pass against 184 for the pair alone);
 // in the Cortex-A72's, which issues 3 instructions a cycle, 43% more time for

@@ -1,7 +1,7 @@
-// The eight-way AVX-512 kernel, built only with QVN_KERNEL=avx512: the
+// The eight-way AVX-512 kernel, compiled only into the avx512 flavour: the
 // four-way kernel's contract (x4_kernel.h) on eight nonces at once, in 512-bit
-// vectors; and the AVX-512 build's group kernel, two such groups and a scalar
-// lane (scalar_lane.h), seventeen nonces at once.
+// vectors; and that flavour's group kernel, two such groups and a scalar lane
+// (scalar_lane.h), seventeen nonces at once.
 #pragma once
 
 #include <immintrin.h>

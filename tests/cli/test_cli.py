@@ -11,7 +11,7 @@ QVNCPU = os.environ.get("QVNCPU", "qvncpu")
 EMULATOR = shlex.split(os.environ.get("QVN_EMULATOR", ""))  # for a cross-built binary
 PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
 
-# The backend of the build under test: CMake passes its QVN_KERNEL.
+# The backend of the flavour under test: CMake passes its name as QVN_KERNEL.
 BACKEND = {
     "avx2": "AVX2 four-way fixed SHA3-256t + scalar tail",
     "avx512": "AVX-512 eight-way fixed SHA3-256t + scalar tail",

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "miner/group_kernel.h"
+#include "miner/kernel_choice.h"
 #include "miner/mining_oracle.h"
 
 namespace qvn {
@@ -342,7 +342,7 @@ TEST(CpuBackend, ResolvesThreads) {
     EXPECT_EQ(cpu_backend(3).threads, 3u);
     EXPECT_EQ(cpu_backend(0xffffffff).threads, 0xffffffffu);
     EXPECT_EQ(cpu_backend(0).threads, hardware_threads());
-    // The kernel's name: test_cli.py, against the real binary of each build.
+    // The kernel's name: test_cli.py, against the real binary of each flavour.
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "hash/keccak.h"
-#include "miner/group_kernel.h"
 #include "miner/kernel_choice.h"
 #include "miner/lanes.h"
 #include "miner/mining_oracle.h"
@@ -69,11 +68,12 @@ TEST(UnrolledPermutation, MatchesTheLoopedOneOnKernelStates) {
     }
 }
 
-// The group kernels under test: the four-way kernel in every x86 build, the
+// The group kernels under test: the four-way kernel in every x86 flavour, the
 // eight-way one and the seventeen-nonce one (two eight-way groups and a scalar
-// lane) in the AVX-512 build, the two-way one in the ARM builds, and
-// the scalar kernel in the portable build. Bodies that touch another build's
-// kernels sit in templates behind kKernel, so that build never compiles them.
+// lane) in the AVX-512 flavour, the two-way or three-way one in the ARM
+// flavours, and the scalar kernel in the portable flavour. Bodies that touch
+// another flavour's kernels sit in templates behind kKernel, so that flavour
+// never compiles them.
 template <std::uint32_t Width, class V, auto Hash, auto Permute>
 struct GroupKernelOf {
     static constexpr std::uint32_t kWidth = Width;

@@ -168,9 +168,10 @@ void BM_chunk_miner(benchmark::State& state) {
     constexpr std::uint32_t kIters = 65536;
     std::uint32_t first = 0;
     std::int64_t hashed = 0;
+    qvn::WorkerPool pool;  // kept between chunks, as the mining loop keeps its own
     for (auto _ : state) {
         const qvn::ChunkResult result =
-            qvn::cpu_mine_chunk(header, target, first, 0xffffffff, kIters, threads);
+            qvn::cpu_mine_chunk(pool, header, target, first, 0xffffffff, kIters, threads);
         benchmark::DoNotOptimize(result);
         first += static_cast<std::uint32_t>(result.hashes);
         hashed += static_cast<std::int64_t>(result.hashes);
@@ -199,9 +200,10 @@ void BM_chunk_overhead(benchmark::State& state) {
     const auto threads = static_cast<std::uint32_t>(state.range(0));
     std::uint32_t first = 0;
     std::int64_t hashed = 0;
+    qvn::WorkerPool pool;  // kept between chunks, as the mining loop keeps its own
     for (auto _ : state) {
         const qvn::ChunkResult result =
-            qvn::cpu_mine_chunk(header, target, first, 0xffffffff, 1, threads);
+            qvn::cpu_mine_chunk(pool, header, target, first, 0xffffffff, 1, threads);
         benchmark::DoNotOptimize(result);
         first += static_cast<std::uint32_t>(result.hashes);
         hashed += static_cast<std::int64_t>(result.hashes);

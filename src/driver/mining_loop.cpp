@@ -186,9 +186,9 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
         // A stop ends the chunk at once, as a hit does; a hit found in it is
         // still handled below.
         const auto nonce = static_cast<std::uint32_t>(first_nonce);
-        const ChunkResult result =
-            cpu_mine_chunk(candidate.header, template_.target, nonce, template_.noncerange_max,
-                           config_.iters, backend_.threads, &stop_requested_);
+        const ChunkResult result = cpu_mine_chunk(workers_, candidate.header, template_.target,
+                                                  nonce, template_.noncerange_max, config_.iters,
+                                                  backend_.threads, &stop_requested_);
         record_chunk(stats_, result, nonce, template_.height, extranonce_, config_.status_sec);
 
         if (result.found) return handle_hit(candidate, result);

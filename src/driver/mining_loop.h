@@ -86,6 +86,7 @@ class MiningLoop {
     const MinerConfig& config_;
     const std::atomic<bool>& stop_requested_;
     CpuBackend backend_;
+    WorkerPool workers_;  // the chunks' threads, kept for the whole run
     RpcClient client_;
     std::optional<LongPoller> poller_;        // started only once the first template is in
     std::optional<PolledWork> pending_work_;  // taken from the poller during a submission

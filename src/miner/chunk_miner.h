@@ -16,16 +16,9 @@
 
 #include "block/bytes.h"
 #include "miner/lanes.h"
+#include "miner/worker_pool.h"
 
 namespace qvn {
-
-// One worker's hash count and the time it took, written once as the worker
-// ends. A cache line each, so that workers ending at different times do not
-// share one.
-struct alignas(64) WorkerCount {
-    std::uint64_t hashes = 0;
-    std::chrono::nanoseconds busy{0};
-};
 
 struct ChunkResult {
     bool found = false;
@@ -62,21 +55,22 @@ CpuBackend cpu_backend(std::uint32_t threads);
 
 // Searches first_nonce..last_nonce (both included) for a nonce whose SHA3-256t
 // meets the target, at most iters nonces per worker and threads workers
-// (0: the hardware concurrency). Header bytes 76..79 are ignored. Without a hit
-// exactly first_nonce .. first_nonce + hashes - 1 were hashed. A set *stop
-// ends the chunk within a group of nonces per worker. Throws "--iters must be
-// positive" for iters 0, and when a worker thread cannot be started (after
-// stopping the workers already at the chunk and waiting for them). The worker
-// threads are started as chunks first need them and kept for later ones.
+// (0: the hardware concurrency), on the pool's threads. Header bytes 76..79
+// are ignored. Without a hit exactly first_nonce .. first_nonce + hashes - 1
+// were hashed. A set *stop ends the chunk within a group of nonces per
+// worker. Throws "--iters must be positive" for iters 0, and when a worker
+// thread cannot be started (after stopping the workers already at the chunk
+// and waiting for them).
+ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& header,
+                           const Hash32& target, std::uint32_t first_nonce,
+                           std::uint32_t last_nonce, std::uint32_t iters, std::uint32_t threads,
+                           const std::atomic<bool>* stop = nullptr);
+
+// The same on threads of its own, started for this call and joined before it
+// returns; with a starter, through it.
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
                            std::uint32_t threads, const std::atomic<bool>* stop = nullptr);
-
-// Starts worker `index` running `body`. The plain form above uses std::thread's
-// constructor; tests hand in one that counts or fails. With a starter of its
-// own a call starts its workers itself and joins them before it returns.
-using WorkerStarter = std::function<std::thread(std::uint32_t index, std::function<void()> body)>;
-
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
                            std::uint32_t threads, const WorkerStarter& start_worker,

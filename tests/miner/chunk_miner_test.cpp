@@ -100,8 +100,26 @@ TEST(ChunkMiner, HashCountsAndWorkersWithoutHit) {
         EXPECT_FALSE(r.found) << c.name;
         EXPECT_EQ(r.hashes, c.hashes) << c.name;
         EXPECT_EQ(*starter.starts, c.workers) << c.name;
-        EXPECT_GE(r.elapsed_ms, 0.0) << c.name;
+        // Each worker's own count: its share, the last one the rest.
+        ASSERT_EQ(r.workers.size(), c.workers) << c.name;
+        for (std::uint32_t i = 0; i < c.workers; ++i) {
+            const std::uint64_t share = std::min<std::uint64_t>(c.iters, c.hashes - i * c.iters);
+            EXPECT_EQ(r.workers[i].hashes, share) << c.name << " worker " << i;
+        }
     }
+}
+
+// Threads are kept between chunks: a later chunk starts only those it lacks.
+TEST(ChunkMiner, PoolKeepsItsThreadsBetweenChunks) {
+    const CountingStarter starter;
+    WorkerPool pool(starter);
+    for (const std::uint32_t threads : {3u, 3u, 2u, 4u}) {
+        const ChunkResult r =
+            cpu_mine_chunk(pool, selftest_header(), kImpossible, 0, 1000, 5, threads);
+        EXPECT_EQ(r.hashes, 5u * threads);
+    }
+    EXPECT_EQ(*starter.starts, 4u);
+    EXPECT_EQ(pool.size(), 4u);
 }
 
 TEST(ChunkMiner, ZeroThreadsMeansHardwareConcurrency) {
@@ -336,13 +354,6 @@ TEST(MineWorker, LosingTheFlagKeepsTheWinnersRecord) {
     EXPECT_EQ(hit.hash, winner);
     EXPECT_EQ(first.hashes, width);
     EXPECT_EQ(second.hashes, 0u);
-}
-
-TEST(CpuBackend, ResolvesThreads) {
-    EXPECT_EQ(cpu_backend(3).threads, 3u);
-    EXPECT_EQ(cpu_backend(0xffffffff).threads, 0xffffffffu);
-    EXPECT_EQ(cpu_backend(0).threads, hardware_threads());
-    // The kernel's name: test_cli.py, against the real binary of each flavour.
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The chunk miner: one chunk of the nonce space of one header, split into
 // contiguous ranges, one per worker thread. Workers hash groups of nonces with
-// the linked group kernel (two, four or seventeen at a time) and the last
+// the linked group kernel (one, two, three, four or seventeen nonces at a
+// time: portable, NEON, NEON and scalar, AVX2, AVX-512) and the last
 // few that do not fill a group with the scalar kernel; the first hit stops
 // them all.
 #pragma once

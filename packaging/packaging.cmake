@@ -7,9 +7,10 @@ include(GNUInstallDirs)
 # The man page, from `qvncpu --help` and the sections in qvncpu.h2m. help2man
 # finds the program on PATH so that the page names it "qvncpu", not the path
 # of the build folder; the program has no --version, so the version is given.
-# It runs the program, so an AVX-512 build made on a processor that cannot run
-# it (make test always compiles that variant) goes without, and so do a cross
-# build and the package's AVX-512 build, which takes the default build's page.
+# It runs the program, so a tree whose qvncpu is the AVX-512 flavour, made on
+# a processor that cannot run it, goes without, and so does a cross build.
+# The AVX-512 flavour's help text is the default one's: its package takes the
+# page of the default qvncpu, built in the same tree.
 option(QVN_WITH_MAN_PAGE "Generate and install the man page (runs the program)" ON)
 if(QVN_WITH_MAN_PAGE AND QVN_KERNEL STREQUAL "avx512")
   execute_process(COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/can-run-avx512

@@ -185,7 +185,6 @@ class Work(E2ECase):
                                  "the poll stays open",
                                  re.compile(r"^\[work\] new work: a new target, from a check of "
                                             r"the silent long poll; hashing \d+ ms after"),
-                                 re.compile(r"^\[longpoll\] waiting for new work, id \w{12}\.\.\.\w{8}$"),
                                  re.compile(r"^\[submit\] attempt 1: accepted in \d+ ms$"), rpc):
                         miner.wait_line(line, timeout=0)
                 else:

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "rpc/client.h"
@@ -217,44 +218,25 @@ TEST_F(LongPollerTest, RequestAfterABlockEndsWithItsAnswerOrFailure) {
     }
 }
 
-TEST_F(LongPollerTest, PeriodicRefreshWithoutLongPolling) {
-    node.set_template(template_with_id("lp-1", 1));
-    LongPoller poller(client, stop,
-                      {.enabled = false, .refresh_interval = std::chrono::seconds{1}});
-    node.wait_requests(2, {{"method", "getblocktemplate"}});
-    poller.follow("lp-1");  // ignored: long polling is off
-    const std::optional<PolledWork> work = poller.take_refresh();
-    ASSERT_TRUE(work.has_value());
-    EXPECT_EQ(work->source, WorkSource::periodic);
-    EXPECT_EQ(polls_with("lp-1").size(), 0u);
-}
-
 // The hint comes once, and only when the node looks busy: a 503, or a time
 // limit run out while the long poll holds one of its workers.
 TEST_F(LongPollerTest, BusyNodeHintOnlyWhenTheWorkersSeemTaken) {
     node.set_template(template_with_id("lp-1", 1));
-    const std::string hint = std::string(kBusyNodeHint) + "\n";
-    struct Row {
-        bool polling;
-        bool queue_full;
-        std::string said;
-    };
-    for (const Row& row : {Row{false, false, ""}, Row{true, false, hint}, Row{false, true, hint}}) {
+    // polling, a 503 (else a time-out), whether the hint comes
+    for (const auto& [polling, queue_full, hinted] :
+         {std::tuple{false, false, false}, {true, false, true}, {false, true, true}}) {
         test::StderrCapture capture;
-        LongPoller poller(client, stop, {.enabled = row.polling});
-        if (row.polling) {
+        LongPoller poller(client, stop, {.enabled = polling});
+        if (polling) {
             poller.follow("lp-1");
             node.wait_requests(1, {{"state", "held"}, {"longpollid", "lp-1"}});
         }
         for (int i = 0; i < 2; ++i) {
-            if (row.queue_full) {
-                poller.hint_if_node_busy(RpcBusy("RPC HTTP 503"));
-            } else {
-                poller.hint_if_node_busy(RpcTimedOut("timed out"));
-            }
+            if (queue_full) poller.hint_if_node_busy(RpcBusy("RPC HTTP 503"));
+            if (!queue_full) poller.hint_if_node_busy(RpcTimedOut("timed out"));
         }
         capture.restore();
-        EXPECT_EQ(capture.text(), row.said);
+        EXPECT_EQ(capture.text(), hinted ? std::string(kBusyNodeHint) + "\n" : "");
     }
 }
 

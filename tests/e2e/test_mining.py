@@ -176,11 +176,10 @@ class Work(E2ECase):
                 text = "\n".join(miner.stdout + miner.stderr)
                 self.assertNotIn(node.auth[1], text)
                 self.assertNotIn("[longpoll] no answer", text)
-                lines = miner.stdout[:at]
-                self.assertEqual(len([l for l in lines if l.startswith("[work] height=")]), 1)
+                self.assertEqual(sum(l.startswith("[work] height=") for l in miner.stdout[:at]), 1)
                 if "--verbose" in args:
-                    self.assertEqual(len(node.control({"cmd": "requests", "longpollid": first[
-                        "longpollid"]})["requests"]), 1)
+                    polls = node.control({"cmd": "requests", "longpollid": first["longpollid"]})
+                    self.assertEqual(len(polls["requests"]), 1)
                     for line in ("[longpoll] check: new work under the poll's id; mining it, "
                                  "the poll stays open",
                                  re.compile(r"^\[work\] new work: a new target, from a check of "
@@ -188,8 +187,7 @@ class Work(E2ECase):
                                  re.compile(r"^\[submit\] attempt 1: accepted in \d+ ms$"), rpc):
                         miner.wait_line(line, timeout=0)
                 else:
-                    self.assertFalse([l for l in text.splitlines() if l.endswith(" ms") or
-                                      rpc.match(l)], text)
+                    self.assertFalse([l for l in text.splitlines() if l.endswith(" ms")], text)
 
 
 class Stopping(E2ECase):

@@ -16,10 +16,11 @@ std::thread start_std_thread(std::uint32_t, std::function<void()> body) {
 WorkerPool::WorkerPool(WorkerStarter start) : start_(std::move(start)) {}
 
 WorkerPool::~WorkerPool() {
-    {
-        const std::lock_guard lock(mutex_);
-        quit_ = true;
-        for (Worker& worker : workers_) worker.wake.notify_one();
+    const std::lock_guard lock(run_mutex_);
+    quit_.store(true);
+    for (Worker& worker : workers_) {
+        worker.turn.fetch_add(1, std::memory_order_release);
+        worker.turn.notify_one();
     }
     for (std::thread& thread : threads_) thread.join();
 }
@@ -27,15 +28,12 @@ WorkerPool::~WorkerPool() {
 std::vector<WorkerCount> WorkerPool::run(std::uint64_t workers, const WorkerTask& task,
                                          const std::function<void()>& stop_early) {
     const std::lock_guard one_chunk(run_mutex_);
-    {
-        const std::lock_guard lock(mutex_);
-        task_ = &task;
-        const std::uint64_t kept = std::min<std::uint64_t>(workers, workers_.size());
-        busy_ = kept;
-        for (std::uint64_t i = 0; i < kept; ++i) {
-            workers_[i].has_task = true;
-            workers_[i].wake.notify_one();
-        }
+    const std::uint64_t kept = std::min<std::uint64_t>(workers, workers_.size());
+    task_ = &task;
+    busy_.store(static_cast<std::uint32_t>(kept));
+    for (std::uint64_t i = 0; i < kept; ++i) {
+        workers_[i].turn.fetch_add(1, std::memory_order_release);
+        workers_[i].turn.notify_one();
     }
     for (std::uint64_t i = workers_.size(); i < workers; ++i) {
         try {
@@ -54,56 +52,45 @@ std::vector<WorkerCount> WorkerPool::run(std::uint64_t workers, const WorkerTask
     return counts;
 }
 
-std::size_t WorkerPool::size() const {
-    const std::lock_guard lock(mutex_);
-    return workers_.size();
-}
+std::size_t WorkerPool::size() const { return started_.load(); }
 
 // Room for the handle and the worker is made before the thread starts, so that
 // a started thread is never dropped by a failed allocation. The new thread
-// takes part in the chunk under way.
+// takes part in the chunk under way: its first turn is already there.
 void WorkerPool::start(std::uint32_t index) {
     if (threads_.size() == threads_.capacity()) {
         threads_.reserve(threads_.empty() ? 8 : 2 * threads_.size());
     }
-    Worker* worker = nullptr;
-    {
-        const std::lock_guard lock(mutex_);
-        worker = &workers_.emplace_back();
-        worker->has_task = true;
-        ++busy_;
-    }
+    Worker* worker = &workers_.emplace_back();
+    worker->turn.store(1);
+    busy_.fetch_add(1);
     try {
-        threads_.push_back(start_(index, [this, index, worker] { serve(index, *worker); }));
+        threads_.push_back(start_(index, [this, index, worker] { serve(index, *worker, 0); }));
     } catch (...) {
-        const std::lock_guard lock(mutex_);
         workers_.pop_back();
-        --busy_;
+        busy_.fetch_sub(1);
         throw;
     }
+    started_.fetch_add(1);
 }
 
-void WorkerPool::serve(std::uint32_t index, Worker& worker) {
+void WorkerPool::serve(std::uint32_t index, Worker& worker, std::uint32_t seen) {
     for (;;) {
-        const WorkerTask* task = nullptr;
-        {
-            std::unique_lock lock(mutex_);
-            worker.wake.wait(lock, [&] { return quit_ || worker.has_task; });
-            if (quit_) return;
-            task = task_;
-        }
+        worker.turn.wait(seen, std::memory_order_acquire);
+        seen = worker.turn.load(std::memory_order_acquire);
+        if (quit_.load()) return;
         const auto started = std::chrono::steady_clock::now();
-        (*task)(index, worker.count);
+        (*task_)(index, worker.count);
         worker.count.busy = std::chrono::steady_clock::now() - started;
-        const std::lock_guard lock(mutex_);
-        worker.has_task = false;
-        if (--busy_ == 0) idle_.notify_one();
+        if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) busy_.notify_one();
     }
 }
 
 void WorkerPool::wait_idle() {
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return busy_ == 0; });
+    for (std::uint32_t busy = busy_.load(std::memory_order_acquire); busy != 0;
+         busy = busy_.load(std::memory_order_acquire)) {
+        busy_.wait(busy, std::memory_order_acquire);
+    }
     task_ = nullptr;
 }
 

@@ -3,8 +3,8 @@
 // lets the pool go.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -57,27 +57,27 @@ class WorkerPool {
     std::size_t size() const;
 
   private:
-    // One per thread: its own wake-up, so that a chunk wakes only its workers.
+    // One per thread. A chunk is handed over by stepping turn and waking that
+    // thread alone; no lock is taken on the way in or out, since on a loaded
+    // machine a woken worker would only wait for the lock again.
     struct Worker {
-        std::condition_variable wake;
-        bool has_task = false;
+        std::atomic<std::uint32_t> turn{0};  // chunks handed to this thread
         WorkerCount count;
     };
 
     void start(std::uint32_t index);
-    void serve(std::uint32_t index, Worker& worker);
+    void serve(std::uint32_t index, Worker& worker, std::uint32_t seen);
     void wait_idle();
 
     WorkerStarter start_;
-    std::mutex run_mutex_;  // one chunk at a time
+    std::mutex run_mutex_;  // one chunk at a time; guards threads_ and workers_
     std::vector<std::thread> threads_;
     std::deque<Worker> workers_;  // a deque does not move its elements when it grows
+    std::atomic<std::size_t> started_{0};
 
-    mutable std::mutex mutex_;  // guards what follows, and each Worker's has_task
-    std::condition_variable idle_;
-    const WorkerTask* task_ = nullptr;
-    std::uint64_t busy_ = 0;  // workers whose task has not ended
-    bool quit_ = false;
+    const WorkerTask* task_ = nullptr;    // published to a worker by its turn
+    std::atomic<std::uint32_t> busy_{0};  // workers whose task has not ended
+    std::atomic<bool> quit_{false};
 };
 
 }  // namespace qvn

@@ -110,13 +110,16 @@ TEST(ChunkMiner, HashCountsAndWorkersWithoutHit) {
 }
 
 // Threads are kept between chunks: a later chunk starts only those it lacks.
+// Many rounds, so that a lost or doubled hand-over shows as a hang or a count.
 TEST(ChunkMiner, PoolKeepsItsThreadsBetweenChunks) {
     const CountingStarter starter;
     WorkerPool pool(starter);
-    for (const std::uint32_t threads : {3u, 3u, 2u, 4u}) {
-        const ChunkResult r =
-            cpu_mine_chunk(pool, selftest_header(), kImpossible, 0, 1000, 5, threads);
-        EXPECT_EQ(r.hashes, 5u * threads);
+    for (int round = 0; round < 200; ++round) {
+        for (const std::uint32_t threads : {3u, 3u, 2u, 4u, 1u}) {
+            const ChunkResult r =
+                cpu_mine_chunk(pool, selftest_header(), kImpossible, 0, 1000, 5, threads);
+            ASSERT_EQ(r.hashes, 5u * threads) << "round " << round;
+        }
     }
     EXPECT_EQ(*starter.starts, 4u);
     EXPECT_EQ(pool.size(), 4u);

@@ -372,10 +372,17 @@ bool MiningLoop::submit(const Candidate& candidate, std::uint32_t nonce, const H
     return deliver_block(delivery, hex_encode(block));
 }
 
-// Whether the poller has brought work on another previous block. What it
-// brought is kept for the next pass either way.
+// Whether the poller has brought work on another previous block. The newest
+// answer it brought is kept for the next pass either way: an older one kept
+// would hide a later answer, which may be the new block's.
 bool MiningLoop::work_on_another_block() {
-    if (std::optional<PolledWork> work = next_work()) pending_work_ = std::move(work);
+    const auto keep_if_newer = [this](std::optional<PolledWork> work) {
+        if (work && (!pending_work_ || work->received >= pending_work_->received)) {
+            pending_work_ = std::move(work);
+        }
+    };
+    keep_if_newer(poller_->take_update());
+    keep_if_newer(poller_->take_refresh());
     return pending_work_ && on_another_block(pending_work_->result, template_);
 }
 

@@ -137,24 +137,28 @@ class Delivery(E2ECase):
                 miner.wait_line(last, stream=stream, timeout=0)
 
     def test_the_attempts_end_on_a_new_block_or_a_stop(self):
-        # what ends them; --mine-one; the line after which it comes
+        # what ends them; --mine-one; other options; the line after which it comes
+        refresh = ["--no-longpoll", "--poll-sec", "1"]
         cases = [
-            ("advance", True, "[submit] retrying in 1 s (attempt 2)"),
-            ("advance", False, "[submit] retrying in 1 s (attempt 2)"),
-            ("stop", True, "[submit] retrying in 4 s (attempt 4)"),
+            ("advance", True, [], "[submit] retrying in 1 s (attempt 2)"),
+            ("advance", False, [], "[submit] retrying in 1 s (attempt 2)"),
+            # Refreshes in the pauses brought the old block's work before the new one's.
+            ("advance", False, refresh, "[submit] retrying in 4 s (attempt 4)"),
+            ("stop", True, [], "[submit] retrying in 4 s (attempt 4)"),
         ]
-        for event, mine_one, after in cases:
-            with self.subTest(event=event, mine_one=mine_one):
+        for event, mine_one, args, after in cases:
+            with self.subTest(event=event, mine_one=mine_one, args=args):
                 node = self.start_node(work_bits=EASY)
                 node.control({"cmd": "queue", "method": "submitblock", "drop": True, "times": 0})
-                miner = self.start_miner(node, *(["--mine-one"] if mine_one else []))
+                miner = self.start_miner(node, *(["--mine-one"] if mine_one else []), *args)
                 at, _ = miner.wait_line(after, stream="stderr")
                 started = time.monotonic()
                 if event == "stop":
                     miner.send(signal.SIGINT)
-                else:  # only the long poll brings the new block: the refresh fails
-                    node.control({"cmd": "queue", "method": "getblocktemplate", "plain": True,
-                                  "status": 500, "body": "down"})
+                else:
+                    if not args:  # only the long poll brings the new block: the refresh fails
+                        node.control({"cmd": "queue", "method": "getblocktemplate",
+                                      "plain": True, "status": 500, "body": "down"})
                     node.control({"cmd": "advance"})
                     at, _ = miner.wait_line("[submit] the node has work on a newer block; "
                                             "giving up this one", stream="stderr", after=at)

@@ -15,9 +15,12 @@ std::uint32_t hardware_threads() {
     return count == 0 ? 1 : count;
 }
 
-ChunkResult mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& header,
-                       const Hash32& target, std::uint32_t first_nonce, std::uint32_t last_nonce,
-                       std::uint32_t iters, std::uint32_t threads, const std::atomic<bool>* stop) {
+}  // namespace
+
+ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& header,
+                           const Hash32& target, std::uint32_t first_nonce,
+                           std::uint32_t last_nonce, std::uint32_t iters, std::uint32_t threads,
+                           const std::atomic<bool>* stop) {
     if (iters == 0) fail("--iters must be positive");
     if (threads == 0) threads = hardware_threads();
 
@@ -58,25 +61,16 @@ ChunkResult mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& hea
     return result;
 }
 
-}  // namespace
-
 CpuBackend cpu_backend(std::uint32_t threads) {
     return CpuBackend{threads == 0 ? hardware_threads() : threads,
                       linked_group_kernel().backend_name};
-}
-
-ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& header,
-                           const Hash32& target, std::uint32_t first_nonce,
-                           std::uint32_t last_nonce, std::uint32_t iters, std::uint32_t threads,
-                           const std::atomic<bool>* stop) {
-    return mine_chunk(pool, header, target, first_nonce, last_nonce, iters, threads, stop);
 }
 
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
                            std::uint32_t threads, const std::atomic<bool>* stop) {
     WorkerPool pool;
-    return mine_chunk(pool, header, target, first_nonce, last_nonce, iters, threads, stop);
+    return cpu_mine_chunk(pool, header, target, first_nonce, last_nonce, iters, threads, stop);
 }
 
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,
@@ -84,7 +78,7 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
                            std::uint32_t threads, const WorkerStarter& start_worker,
                            const std::atomic<bool>* stop) {
     WorkerPool pool(start_worker);
-    return mine_chunk(pool, header, target, first_nonce, last_nonce, iters, threads, stop);
+    return cpu_mine_chunk(pool, header, target, first_nonce, last_nonce, iters, threads, stop);
 }
 
 }  // namespace qvn

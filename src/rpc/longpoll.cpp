@@ -82,16 +82,12 @@ void LongPoller::follow(const std::string& id) {
 
 std::optional<PolledWork> LongPoller::take_update() {
     const std::lock_guard<std::mutex> lock(mutex);
-    if (!update_ready) return std::nullopt;
-    update_ready = false;
-    return std::exchange(latest, PolledWork{nullptr, WorkSource::long_poll});
+    return std::exchange(latest, std::nullopt);
 }
 
 std::optional<PolledWork> LongPoller::take_refresh() {
     const std::lock_guard<std::mutex> lock(mutex);
-    if (!refresh_ready) return std::nullopt;
-    refresh_ready = false;
-    return std::exchange(refreshed, PolledWork{nullptr, WorkSource::periodic});
+    return std::exchange(refreshed, std::nullopt);
 }
 
 bool LongPoller::fetch_now() {
@@ -107,8 +103,7 @@ bool LongPoller::fetch_now() {
 
 bool LongPoller::wait_for_work(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, limit,
-                       [this] { return update_ready || refresh_ready || !fetch_pending; });
+    return cv.wait_for(lock, limit, [this] { return latest || refreshed || !fetch_pending; });
 }
 
 bool LongPoller::fetching() {
@@ -192,7 +187,6 @@ void LongPoller::handle_answer(nlohmann::json result, Clock::time_point started)
     const auto next = result.find("longpollid");  // end() unless an object
     if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
     latest = PolledWork{std::move(result), WorkSource::long_poll, Clock::now()};
-    update_ready = true;
     cv.notify_all();
     cv.wait_until(lock, started + kMinPollInterval, [this] { return closing.load(); });
 }
@@ -204,7 +198,6 @@ void LongPoller::handle_plain_answer(WorkSource source, nlohmann::json result) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         refreshed = PolledWork{std::move(result), source, Clock::now()};
-        refresh_ready = true;
     }
     cv.notify_all();
 }

@@ -126,12 +126,10 @@ class LongPoller {
     std::mutex mutex;
     std::condition_variable cv;
     std::string longpollid;
-    PolledWork latest{nullptr, WorkSource::long_poll};
-    bool update_ready = false;
-    PolledWork refreshed{nullptr, WorkSource::periodic};
-    bool refresh_ready = false;
-    bool fetch_requested = false;  // fetch_now() asked; the fetch thread has not started it
-    bool fetch_pending = false;    // ... or has not finished it
+    std::optional<PolledWork> latest;     // the newest long-poll answer not yet taken
+    std::optional<PolledWork> refreshed;  // the newest plain answer not yet taken
+    bool fetch_requested = false;         // fetch_now() asked; the fetch thread has not started it
+    bool fetch_pending = false;           // ... or has not finished it
     bool poll_in_flight = false;
     std::chrono::steady_clock::time_point next_check;
     std::chrono::steady_clock::time_point next_refresh;

@@ -65,7 +65,7 @@ endif
 aarch64: deps
 	AARCH64_BUILD=$(AARCH64_BUILD) JOBS=$(JOBS) scripts/cross-aarch64
 
-# Each libFuzzer target of tests/fuzz for FUZZ_SECONDS, one after the other.
+# Each libFuzzer target of tests/fuzz for FUZZ_SECONDS, JOBS at a time.
 fuzz: deps
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) scripts/fuzz $(FUZZ_SECONDS)
 
@@ -81,7 +81,10 @@ deb: deps
 	rm -rf $(BUILD)/deb && mkdir -p $(DEB_SOURCE)
 	git ls-files -z --cached --others --exclude-standard | \
 	  tar -c --null -T - --ignore-failed-read 2>/dev/null | tar -x -C $(DEB_SOURCE)
-	cd $(DEB_SOURCE) && DEB_BUILD_OPTIONS="parallel=$(JOBS) $(DEB_BUILD_OPTIONS)" \
+	# debian/rules is a makefile too: MAKEFLAGS would hand it this make's
+	# command-line variables, a DEB_BUILD_OPTIONS there replacing the one
+	# below, and with it parallel=: the build would run on one core.
+	cd $(DEB_SOURCE) && MAKEFLAGS= DEB_BUILD_OPTIONS="parallel=$(JOBS) $(DEB_BUILD_OPTIONS)" \
 	  dpkg-buildpackage -b -us -uc
 	rm -f $(BUILD)/qvncpu*.deb
 	cp $(BUILD)/deb/qvncpu_*.deb $(BUILD)/

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "rpc/client.h"
-#include "rpc/node_double.h"
+#include "test_support/node_double.h"
 
 namespace qvn {
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "rpc/client.h"
-#include "rpc/node_double.h"
 #include "rpc/stderr_capture.h"
+#include "test_support/node_double.h"
 
 namespace qvn {
 namespace {

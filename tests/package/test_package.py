@@ -49,6 +49,8 @@ class Packages(unittest.TestCase):
                   "DEB_BUILD_OPTIONS=noautodbgsym", timeout=800)
         if out.returncode != 0:
             raise AssertionError("make deb failed:\n" + out.stdout[-4000:] + out.stderr[-4000:])
+        # On both cores, though DEB_BUILD_OPTIONS came on make's command line.
+        assert "cd obj && make -j2 " in out.stdout, out.stdout[-4000:]
         cls.debs = {p: os.path.join(cls.tmp.name, "%s_%s_%s.deb" % (p, project_version(), ARCH))
                     for p in PACKAGES}
         for package, deb in cls.debs.items():

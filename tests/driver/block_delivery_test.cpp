@@ -9,7 +9,7 @@
 #include <string>
 
 #include "rpc/client.h"
-#include "test_support/node_double.h"
+#include "rpc/node_double.h"
 
 namespace qvn {
 namespace {
@@ -18,18 +18,8 @@ using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kBlockHex = "00ff";
-
-// The node's next submitblock calls: busy `times` times (0: always), a
-// verdict, an error.
-json busy(int times) {
-    return {{"method", "submitblock"},
-            {"status", 503},
-            {"body", "Work queue depth exceeded"},
-            {"times", times}};
-}
-const json kVerdict = {{"method", "submitblock"}, {"result", "high-hash"}};
-const json kError = {{"method", "submitblock"},
-                     {"error", {{"code", -22}, {"message", "Block decode failed"}}}};
+const json kBusy = {
+    {"method", "submitblock"}, {"status", 503}, {"body", "Work queue depth exceeded"}};
 
 enum class Interrupt { none, stop, another_block };
 
@@ -49,22 +39,41 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
     using std::chrono::milliseconds;
     const std::string hand =
         std::string("[submit] block not delivered, submit it by hand: submitblock ") + kBlockHex;
+    json always_busy = kBusy;
+    always_busy["times"] = 0;
+    json twice_busy = kBusy;
+    twice_busy["times"] = 2;
     const Row rows[] = {
         {"accepted", nullptr, Interrupt::none, true, 1, 0, milliseconds{0}, false,
          "[submit] accepted by node"},
-        {"a verdict is final", kVerdict, Interrupt::none, true, 1, 0, milliseconds{0}, false,
+        {"a verdict is final",
+         {{"method", "submitblock"}, {"result", "high-hash"}},
+         Interrupt::none,
+         true,
+         1,
+         0,
+         milliseconds{0},
+         false,
          "[submit] node returned: \"high-hash\""},
-        {"an error is final", kError, Interrupt::none, true, 1, 0, milliseconds{0}, true,
+        {"an error is final",
+         {{"method", "submitblock"},
+          {"error", {{"code", -22}, {"message", "Block decode failed"}}}},
+         Interrupt::none,
+         true,
+         1,
+         0,
+         milliseconds{0},
+         true,
          "[submit] submitblock failed: JSON-RPC error calling submitblock: "
          "{\"code\":-22,\"message\":\"Block decode failed\"}"},
-        {"busy twice, then accepted", busy(2), Interrupt::none, true, 3, 2,
+        {"busy twice, then accepted", twice_busy, Interrupt::none, true, 3, 2,
          milliseconds{1000 + 2000}, false, "[submit] accepted by node"},
         // Pauses of 1, 2, 4 and 8 s, then 15 s until the next would end at 10 minutes.
-        {"busy for ten minutes", busy(0), Interrupt::none, false, 43, 43, milliseconds{585000},
+        {"busy for ten minutes", always_busy, Interrupt::none, false, 43, 43, milliseconds{585000},
          true, hand},
-        {"a stop ends the pause", busy(0), Interrupt::stop, false, 1, 1, milliseconds{100}, true,
-         hand},
-        {"work on another block ends it", busy(0), Interrupt::another_block, false, 1, 1,
+        {"a stop ends the pause", always_busy, Interrupt::stop, false, 1, 1, milliseconds{100},
+         true, hand},
+        {"work on another block ends it", always_busy, Interrupt::another_block, false, 1, 1,
          milliseconds{0}, true, hand},
     };
     for (const Row& row : rows) {

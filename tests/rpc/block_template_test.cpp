@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "rpc/client.h"
+#include "rpc/node_double.h"
 #include "test_support/errors.h"
-#include "test_support/node_double.h"
 
 namespace qvn {
 namespace {

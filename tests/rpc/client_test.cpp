@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "block/text.h"
+#include "rpc/node_double.h"
 #include "rpc/reply.h"
 #include "rpc/temp_dir.h"
-#include "test_support/node_double.h"
 
 namespace qvn {
 namespace {

@@ -1,4 +1,4 @@
-#include "test_support/node_double.h"
+#include "rpc/node_double.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -38,8 +38,8 @@ std::string env_or(const char* name, const std::string& fallback) {
 // tools/ of the source tree this file was compiled from: the last resort
 // when neither PYTHONPATH nor QVN_TOOLS says where qvnnode lives.
 std::string source_tools_dir() {
-    const std::string file = __FILE__;  // .../tests/test_support/node_double.cpp
-    const std::size_t tests = file.rfind("/tests/test_support/");
+    const std::string file = __FILE__;  // .../tests/rpc/node_double.cpp
+    const std::size_t tests = file.rfind("/tests/rpc/");
     return tests == std::string::npos ? "tools" : file.substr(0, tests) + "/tools";
 }
 

@@ -18,7 +18,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -UQVN_KERNEL -DQVN_NATIVE=OFF
 
-.PHONY: all deps build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare mca format clean
+.PHONY: all deps build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare bench-contended mca format clean
 
 all: build
 
@@ -107,6 +107,12 @@ bench: build
 # benchmarks run interleaved, and the ratios: make bench-compare REF=main
 bench-compare: deps
 	scripts/bench-compare $(REF) $(ROUNDS)
+
+# The worker pool beside a busy loop that stands in for the node, against as
+# many single-thread miners as cores, each as a process of its own; at the
+# idle and the normal scheduling policy: scripts/bench-contended.
+bench-contended: build
+	scripts/bench-contended $(BUILD)
 
 # llvm-mca's cycles per round of each kernel on other cores' models, from the
 # real builds' assembly (build-mca-x86, build-mca-arm64), and on x86 the

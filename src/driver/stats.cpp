@@ -44,6 +44,16 @@ void add_worker_counts(std::vector<WorkerCount>& totals, const std::vector<Worke
     }
 }
 
+// What the workers hashed in the chunk's wall time: they run on into the next
+// chunk while one of them finishes this one, so the chunk's own count alone
+// would read too low for a chunk that waited and too high for the next.
+std::uint64_t hashed_meanwhile(const ChunkResult& result) {
+    if (result.workers.empty()) return result.hashes;
+    std::uint64_t hashed = 0;
+    for (const WorkerCount& worker : result.workers) hashed += worker.hashes;
+    return hashed;
+}
+
 }  // namespace
 
 MiningStats start_stats(std::chrono::steady_clock::time_point now, bool per_worker) {
@@ -72,9 +82,9 @@ void record_chunk(MiningStats& stats, const ChunkResult& result, std::uint32_t f
             std::chrono::duration_cast<std::chrono::nanoseconds>(now - stats.start_time).count()) /
         1e9;
     const double avg = elapsed > 0 ? static_cast<double>(stats.total_hashes) / elapsed : 0.0;
-    const double batch = result.elapsed_ms > 0
-                             ? static_cast<double>(result.hashes) * 1000.0 / result.elapsed_ms
-                             : 0.0;
+    const double batch = result.elapsed_ms > 0 ? static_cast<double>(hashed_meanwhile(result)) *
+                                                     1000.0 / result.elapsed_ms
+                                               : 0.0;
     std::ostringstream line;
     line.imbue(out.getloc());
     line << "[stat] height=" << static_cast<std::uint32_t>(height) << " extranonce=" << extranonce

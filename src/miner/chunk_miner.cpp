@@ -1,8 +1,8 @@
 #include "miner/chunk_miner.h"
 
-#include <algorithm>
 #include <chrono>
-#include <vector>
+#include <memory>
+#include <utility>
 
 #include "block/text.h"
 #include "miner/group_kernel.h"
@@ -13,6 +13,16 @@ namespace {
 std::uint32_t hardware_threads() {
     const unsigned count = std::thread::hardware_concurrency();
     return count == 0 ? 1 : count;
+}
+
+// The job that mines spec: the pool's own when spec is its next chunk,
+// otherwise a new one, handed to the pool's threads.
+NonceJob& job_for(WorkerPool& pool, const JobSpec& spec) {
+    if (pool.job() && pool.job()->continued_by(spec)) return *pool.job();
+    auto job = std::make_shared<NonceJob>(spec, pool.next_tag(), linked_group_kernel().width);
+    job->mark(pool);
+    pool.post(job);
+    return *job;
 }
 
 }  // namespace
@@ -27,36 +37,25 @@ ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>&
     ChunkResult result;
     if (last_nonce < first_nonce) return result;
 
-    // 64-bit: the full range is 2^32 nonces. Worker i hashes iters nonces
-    // from first_nonce + i * iters on, the last one what is left of total.
-    const std::uint64_t range = std::uint64_t{last_nonce} - first_nonce + 1;
-    const std::uint64_t total = std::min(std::uint64_t{iters} * threads, range);
-    const std::uint64_t workers = (total + iters - 1) / iters;  // at most threads
-    const HeaderLanes lanes = header_lanes(header);
-    const TargetWords target_in_words = target_words(target);
-    ChunkHit hit;
-    hit.stop = stop;
-    const WorkerTask task = [&](std::uint32_t index, WorkerCount& slot) {
-        const std::uint64_t assigned = std::uint64_t{index} * iters;
-        const std::uint64_t count = std::min<std::uint64_t>(iters, total - assigned);
-        mine_worker(std::uint64_t{first_nonce} + assigned, count, lanes, target_in_words, hit,
-                    slot);
-    };
-
-    const auto t0 = std::chrono::steady_clock::now();
-    // A worker that cannot be started stops the others through the hit flag;
-    // the record is then worthless, and the failure is thrown.
-    result.workers = pool.run(workers, task, [&hit] { hit.found.store(true); });
-    const auto t1 = std::chrono::steady_clock::now();
+    NonceJob& job =
+        job_for(pool, JobSpec{header, target, first_nonce, last_nonce, iters, threads, stop});
+    const NonceJob::End end = job.wait_next_chunk(pool);
+    NonceJob::Interval interval = job.take_interval(pool);
+    result.elapsed_ms = std::chrono::duration<double, std::milli>(interval.elapsed).count();
+    result.workers = std::move(interval.workers);
+    if (end == NonceJob::End::covered) {
+        result.hashes = job.chunk_hashes();
+        job.hand_back_chunk();
+        return result;
+    }
+    // A hit or a stop: the chunk is over, and what the workers hashed for it
+    // is what they hashed meanwhile.
     for (const WorkerCount& count : result.workers) result.hashes += count.hashes;
-
-    result.elapsed_ms =
-        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) /
-        1e6;
-    if (hit.found.load()) {
+    if (end == NonceJob::End::hit) {
         result.found = true;
-        result.nonce = hit.nonce;
-        result.hash = hash_bytes(hit.hash);
+        result.nonce = job.hit_nonce();
+        result.hash = hash_bytes(job.hit_hash());
+        job.abandon();
     }
     return result;
 }

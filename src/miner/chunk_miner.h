@@ -1,9 +1,9 @@
-// The chunk miner: one chunk of the nonce space of one header, split into
-// contiguous ranges, one per worker thread. Workers hash groups of nonces with
-// the linked group kernel (one, two, three, four or seventeen nonces at a
-// time: portable, NEON, NEON and scalar, AVX2, AVX-512) and the last
-// few that do not fill a group with the scalar kernel; the first hit stops
-// them all.
+// The chunk miner: one chunk of the nonce space of one header, searched by
+// the pool's worker threads, which share out its nonces in batches as they
+// go (nonce_job.h). Workers hash groups of nonces with the linked group
+// kernel (one, two, three, four or seventeen nonces at a time: portable,
+// NEON, NEON and scalar, AVX2, AVX-512) and the last few of the range that do
+// not fill a group with the scalar kernel; the first hit stops them all.
 #pragma once
 
 #include <array>
@@ -17,6 +17,7 @@
 
 #include "block/bytes.h"
 #include "miner/lanes.h"
+#include "miner/nonce_job.h"
 #include "miner/worker_pool.h"
 
 namespace qvn {
@@ -25,26 +26,13 @@ struct ChunkResult {
     bool found = false;
     std::uint32_t nonce = 0;   // the winning nonce
     Hash32 hash{};             // its SHA3-256t digest, in digest byte order
-    std::uint64_t hashes = 0;  // nonces hashed by all workers together
-    double elapsed_ms = 0.0;   // steady-clock wall time from handing out the work to its end
-    std::vector<WorkerCount> workers;  // each worker's share, in worker order
+    std::uint64_t hashes = 0;  // nonces hashed for this chunk
+    // Wall time since the chunk before it in the same search ended (or since
+    // the search was handed out), and what each worker hashed meanwhile, in
+    // worker order: the pool's rate, whichever chunk the nonces were of.
+    double elapsed_ms = 0.0;
+    std::vector<WorkerCount> workers;
 };
-
-// Shared by the workers of one chunk: the flag is set once, by compare-exchange,
-// and only the worker that set it writes nonce and hash. A stop from outside
-// (the process's stop request) ends the workers the same way, without a hit.
-struct ChunkHit {
-    std::atomic<bool> found{false};
-    std::uint32_t nonce = 0;
-    HashWords hash{};
-    const std::atomic<bool>* stop = nullptr;
-};
-
-// Whether the workers of a chunk should end now: a hit, or a stop from outside.
-inline bool chunk_over(const ChunkHit& hit) {
-    return hit.found.load(std::memory_order_relaxed) ||
-           (hit.stop != nullptr && hit.stop->load(std::memory_order_relaxed));
-}
 
 struct CpuBackend {
     std::uint32_t threads = 0;  // resolved worker count
@@ -55,13 +43,15 @@ struct CpuBackend {
 CpuBackend cpu_backend(std::uint32_t threads);
 
 // Searches first_nonce..last_nonce (both included) for a nonce whose SHA3-256t
-// meets the target, at most iters nonces per worker and threads workers
-// (0: the hardware concurrency), on the pool's threads. Header bytes 76..79
-// are ignored. Without a hit exactly first_nonce .. first_nonce + hashes - 1
-// were hashed. A set *stop ends the chunk within a group of nonces per
-// worker. Throws "--iters must be positive" for iters 0, and when a worker
-// thread cannot be started (after stopping the workers already at the chunk
-// and waiting for them).
+// meets the target, at most iters x threads nonces, with threads workers
+// (0: the hardware concurrency) of the pool. Header bytes 76..79 are ignored.
+// Without a hit or a stop exactly first_nonce .. first_nonce + hashes - 1 were
+// hashed, hashes = min(iters x threads, range). The workers go on past the
+// chunk, into the next one, while any of them is still on it: a call for the
+// next chunk of the same search takes up their work, any other call abandons
+// it. A set *stop ends the chunk within a group of nonces per worker. Throws
+// "--iters must be positive" for iters 0, and when a worker thread cannot be
+// started (after abandoning the work).
 ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& header,
                            const Hash32& target, std::uint32_t first_nonce,
                            std::uint32_t last_nonce, std::uint32_t iters, std::uint32_t threads,
@@ -76,12 +66,5 @@ ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Has
                            std::uint32_t first_nonce, std::uint32_t last_nonce, std::uint32_t iters,
                            std::uint32_t threads, const WorkerStarter& start_worker,
                            const std::atomic<bool>* stop = nullptr);
-
-// The body of one worker: hashes count nonces from the low 32 bits of
-// first_nonce on (32-bit wrap-around), whole groups first, stops early when
-// the hit flag or the stop is set, and stores its hash count in its slot as it ends.
-// Each flavour compiles it with its group kernel (group_kernel.cpp).
-void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
-                 const TargetWords& target, ChunkHit& hit, WorkerCount& slot);
 
 }  // namespace qvn

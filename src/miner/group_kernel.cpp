@@ -21,12 +21,12 @@ namespace qvn {
 namespace {
 
 // Exactly one worker wins the flag; only the winner writes the record.
-void claim_hit(ChunkHit& hit, std::uint32_t nonce, const HashWords& hash) {
+bool claim_hit(ChunkHit& hit, std::uint32_t nonce, const HashWords& hash) {
     bool expected = false;
-    if (hit.found.compare_exchange_strong(expected, true)) {
-        hit.nonce = nonce;
-        hit.hash = hash;
-    }
+    if (!hit.found.compare_exchange_strong(expected, true)) return false;
+    hit.nonce = nonce;
+    hit.hash = hash;
+    return true;
 }
 
 }  // namespace
@@ -59,11 +59,11 @@ bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32
 }
 
 // The worker's loop, with the group's width a constant.
-void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
-                 const TargetWords& target, ChunkHit& hit, WorkerCount& slot) {
+WorkerPass mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLanes& lanes,
+                       const TargetWords& target, ChunkHit& hit) {
     auto n = static_cast<std::uint32_t>(first_nonce);
     std::uint64_t left = count;
-    std::uint64_t done = 0;
+    WorkerPass pass;
 
     bool stopped = false;
     while (!stopped && left >= kGroupKernel.width) {
@@ -72,9 +72,9 @@ void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLan
         HashWords hash{};
         const bool found = hash_group(lanes, target, n, nonce, hash);
         // The whole group was hashed, whichever of its nonces hit.
-        done += kGroupKernel.width;
+        pass.hashes += kGroupKernel.width;
         if (found) {
-            claim_hit(hit, nonce, hash);
+            pass.won = claim_hit(hit, nonce, hash);
             stopped = true;
         }
         left -= kGroupKernel.width;
@@ -86,14 +86,13 @@ void mine_worker(std::uint64_t first_nonce, std::uint64_t count, const HeaderLan
         if (chunk_over(hit)) break;
         HashWords hash;
         sha3_256t_fixed(lanes, n, hash);
-        ++done;
+        ++pass.hashes;
         if (meets_target(hash, target)) {
-            claim_hit(hit, n, hash);
+            pass.won = claim_hit(hit, n, hash);
             stopped = true;
         }
     }
-
-    slot.hashes = done;
+    return pass;
 }
 
 }  // namespace qvn

@@ -71,12 +71,14 @@ TEST(RecordChunk, LineFields) {
     EXPECT_EQ(quiet.str(), "");
     EXPECT_EQ(stats.total_hashes, 4'000'000u);
 
+    // The batch rate is what the workers hashed in the chunk's time.
+    ChunkResult waited = chunk(6'000'000, 2000);
+    waited.workers = {{5'000'000, seconds(2)}, {2'000'000, seconds(1)}};
     std::ostringstream out;
-    record_chunk(stats, chunk(6'000'000, 2000), 4'000'007, -1, 18446744073709551615ull, 5,
-                 t0 + seconds(5), out);
+    record_chunk(stats, waited, 4'000'007, -1, 18446744073709551615ull, 5, t0 + seconds(5), out);
     EXPECT_EQ(out.str(),
               "[stat] height=4294967295 extranonce=18446744073709551615 nonce=4000007 "
-              "total=10000000 avg=2.00 MH/s batch=3.00 MH/s\n");
+              "total=10000000 avg=2.00 MH/s batch=3.50 MH/s\n");
     EXPECT_EQ(stats.last_status_time, t0 + seconds(5));
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <future>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -47,6 +48,19 @@ struct CountingStarter {
         return std::thread(std::move(body));
     }
 };
+
+// Finds `count` consecutive nonces from `from` on whose lowest hash sits at `position`.
+std::uint32_t lowest_at(const Header& header, std::uint32_t from, std::uint32_t count,
+                        std::uint32_t position) {
+    for (std::uint32_t base = from;; base += count) {
+        const Hash32 lowest = portable_hash(header, base + position);
+        bool alone = true;
+        for (std::uint32_t i = 0; i < count; ++i)
+            if (i != position && test::meets(portable_hash(header, base + i), lowest))
+                alone = false;
+        if (alone) return base;
+    }
+}
 
 TEST(ChunkMiner, ZeroItersIsRejectedBeforeAnythingElse) {
     struct Case {
@@ -100,11 +114,45 @@ TEST(ChunkMiner, HashCountsAndWorkersWithoutHit) {
         EXPECT_FALSE(r.found) << c.name;
         EXPECT_EQ(r.hashes, c.hashes) << c.name;
         EXPECT_EQ(*starter.starts, c.workers) << c.name;
-        // Each worker's own count: its share, the last one the rest.
+        // The workers' own counts hold the chunk, and what they ran on into.
         ASSERT_EQ(r.workers.size(), c.workers) << c.name;
-        for (std::uint32_t i = 0; i < c.workers; ++i) {
-            const std::uint64_t share = std::min<std::uint64_t>(c.iters, c.hashes - i * c.iters);
-            EXPECT_EQ(r.workers[i].hashes, share) << c.name << " worker " << i;
+        std::uint64_t worked = 0;
+        for (const WorkerCount& count : r.workers) worked += count.hashes;
+        EXPECT_GE(worked, c.hashes) << c.name;
+    }
+}
+
+// A worker held back by another process leaves its nonces to the others:
+// worker 0 waits before its first batch until the chunk is over. The others
+// hash the whole range, each nonce once; a hit on its first nonce, the only
+// one in the range and worker 0's under a fixed split, is found.
+TEST(ChunkMiner, AWorkerHeldBackLeavesItsNoncesToTheOthers) {
+    const Header header = selftest_header();
+    const std::uint32_t iters = kGroupKernel.width;
+    const std::uint32_t threads = 3;
+    const std::uint32_t first = lowest_at(header, 1000, iters * threads, 0);
+    const std::uint32_t last = first + iters * threads - 1;  // the chunk is the whole range
+    for (const Hash32& target : {kImpossible, portable_hash(header, first)}) {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        WorkerPool pool([released](std::uint32_t index, std::function<void()> body) {
+            if (index != 0) return std::thread(std::move(body));
+            return std::thread([released, body = std::move(body)] {
+                released.wait();
+                body();
+            });
+        });
+        const ChunkResult r = cpu_mine_chunk(pool, header, target, first, last, iters, threads);
+        release.set_value();
+        ASSERT_EQ(r.workers.size(), threads);
+        EXPECT_EQ(r.workers[0].hashes, 0u);
+        EXPECT_EQ(r.workers[1].hashes + r.workers[2].hashes, r.hashes);
+        if (target == kImpossible) {
+            EXPECT_FALSE(r.found);
+            EXPECT_EQ(r.hashes, iters * threads);
+        } else {
+            ASSERT_TRUE(r.found);
+            EXPECT_EQ(r.nonce, first);
         }
     }
 }
@@ -133,10 +181,11 @@ TEST(ChunkMiner, ZeroThreadsMeansHardwareConcurrency) {
 }
 
 // For every nonce x near a range, the target hash(x) is met by a set of nonces
-// the portable hash predicts; the chunk must find one of those that lie in the
-// range it hashes, and none outside. With one worker the reported nonce and the
-// hash count follow from the order of work: whole groups of the kernel's width
-// (two, four or seventeen), then the tail.
+// the portable hash predicts; the chunk must find one of those when the chunk
+// holds one, and none outside the range (the workers may run on into the
+// rest of it). With one worker the reported nonce and the hash count follow
+// from the order of work: whole groups of the kernel's width (two, four or
+// seventeen), then the tail.
 TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
     struct Case {
         const char* name;
@@ -171,9 +220,9 @@ TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
         const std::uint64_t range = std::uint64_t{c.last} - c.first + 1;
         const std::uint64_t total =
             std::min<std::uint64_t>(std::uint64_t{c.iters} * c.threads, range);
-        std::vector<std::uint32_t> hashed;
-        for (std::uint64_t i = 0; i < total; ++i)
-            hashed.push_back(static_cast<std::uint32_t>(c.first + i));
+        std::vector<std::uint32_t> in_range;
+        for (std::uint64_t i = 0; i < range; ++i)
+            in_range.push_back(static_cast<std::uint32_t>(c.first + i));
 
         // Candidate targets from the hashed nonces and from neighbours on both sides
         // (nonces 0..3 for the range at the top, where a wrap would reach them).
@@ -184,14 +233,15 @@ TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
         for (std::uint32_t probe : probes) {
             const Hash32 target = portable_hash(header, probe);
             std::vector<std::uint32_t> hits;
-            for (std::uint32_t n : hashed)
+            for (std::uint32_t n : in_range)
                 if (test::meets(portable_hash(header, n), target)) hits.push_back(n);
+            const bool in_chunk = !hits.empty() && hits.front() - c.first < total;
 
             const ChunkResult r =
                 cpu_mine_chunk(header, target, c.first, c.last, c.iters, c.threads);
             const std::string label =
                 std::string(c.name) + ", target of nonce " + std::to_string(probe);
-            ASSERT_EQ(r.found, !hits.empty()) << label;
+            ASSERT_TRUE(r.found || !in_chunk) << label;
             if (!r.found) {
                 EXPECT_EQ(r.hashes, total) << label;
                 continue;
@@ -279,19 +329,6 @@ TEST(ChunkMiner, RefusedThreadStopsTheOthersAndThrows) {
     }
 }
 
-// Finds `count` consecutive nonces from `from` on whose lowest hash sits at `position`.
-std::uint32_t lowest_at(const Header& header, std::uint32_t from, std::uint32_t count,
-                        std::uint32_t position) {
-    for (std::uint32_t base = from;; base += count) {
-        const Hash32 lowest = portable_hash(header, base + position);
-        bool alone = true;
-        for (std::uint32_t i = 0; i < count; ++i)
-            if (i != position && test::meets(portable_hash(header, base + i), lowest))
-                alone = false;
-        if (alone) return base;
-    }
-}
-
 // A range of one group and a tail (two nonces, fewer for groups of one or
 // two): a hit anywhere in the group costs the whole group, a hit in the tail
 // only the nonces up to it.
@@ -315,9 +352,9 @@ TEST(MineWorker, OneGroupAndTwoTailNonces) {
             target = portable_hash(header, base + c.hit_at);
         }
         ChunkHit hit;
-        WorkerCount slot;
-        mine_worker(base, range, lanes, target_words(target), hit, slot);
-        EXPECT_EQ(slot.hashes, c.hashes) << c.hit_at;
+        const WorkerPass pass = mine_worker(base, range, lanes, target_words(target), hit);
+        EXPECT_EQ(pass.hashes, c.hashes) << c.hit_at;
+        EXPECT_EQ(pass.won, c.hit_at >= 0) << c.hit_at;
         ASSERT_EQ(hit.found.load(), c.hit_at >= 0) << c.hit_at;
         if (c.hit_at >= 0) {
             EXPECT_EQ(hit.nonce, base + c.hit_at);
@@ -330,10 +367,10 @@ TEST(MineWorker, HashesNothingOnceTheFlagIsSet) {
     for (std::uint64_t count : {0, 1, 3, 4, 8, 9, 17}) {
         ChunkHit hit;
         hit.found = true;
-        WorkerCount slot;
-        slot.hashes = 12345;
-        mine_worker(0, count, header_lanes(selftest_header()), target_words(kMax), hit, slot);
-        EXPECT_EQ(slot.hashes, 0u) << count;
+        const WorkerPass pass =
+            mine_worker(0, count, header_lanes(selftest_header()), target_words(kMax), hit);
+        EXPECT_EQ(pass.hashes, 0u) << count;
+        EXPECT_FALSE(pass.won);
         EXPECT_EQ(hit.nonce, 0u);
     }
 }
@@ -341,22 +378,22 @@ TEST(MineWorker, HashesNothingOnceTheFlagIsSet) {
 // A hit that loses the race leaves the winner's record alone.
 TEST(MineWorker, LosingTheFlagKeepsTheWinnersRecord) {
     ChunkHit hit;
-    WorkerCount first;
-    WorkerCount second;
     const HeaderLanes lanes = header_lanes(selftest_header());
     const TargetWords max = target_words(kMax);
     const std::uint32_t width = kGroupKernel.width;
-    mine_worker(40, width, lanes, max, hit, first);
+    const WorkerPass first = mine_worker(40, width, lanes, max, hit);
     ASSERT_TRUE(hit.found.load());
     EXPECT_EQ(hit.nonce, 40u);
     const HashWords winner = hit.hash;
 
     // A second worker with work pending sees the flag and does not run.
-    mine_worker(80, width, lanes, max, hit, second);
+    const WorkerPass second = mine_worker(80, width, lanes, max, hit);
     EXPECT_EQ(hit.nonce, 40u);
     EXPECT_EQ(hit.hash, winner);
     EXPECT_EQ(first.hashes, width);
+    EXPECT_TRUE(first.won);
     EXPECT_EQ(second.hashes, 0u);
+    EXPECT_FALSE(second.won);
 }
 
 }  // namespace

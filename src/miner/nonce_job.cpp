@@ -1,0 +1,131 @@
+#include "miner/nonce_job.h"
+
+#include <algorithm>
+
+namespace qvn {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Groups per batch: about a millisecond of one core's hashing with every
+// kernel (4096 nonces of the four-way one at 3.6 M/s), so that the one shared
+// atomic operation of a claim is lost in it, and a thread that runs out of
+// nonces at the end of the range waits for the others about that long.
+constexpr std::uint64_t kGroupsPerBatch = 1024;
+
+// Batches of whole groups, as many as a worker's chunk holds up to the cap;
+// fewer nonces per worker than a group make batches of that many.
+std::uint64_t batch_size(std::uint32_t iters, std::uint32_t width) {
+    if (iters < width) return iters;
+    return std::min<std::uint64_t>(iters / width, kGroupsPerBatch) * width;
+}
+
+std::uint64_t claim_word(std::uint32_t tag, std::uint64_t offset) {
+    return (std::uint64_t{tag} << 32) | offset;
+}
+
+}  // namespace
+
+NonceJob::NonceJob(const JobSpec& spec, std::uint32_t tag, std::uint32_t group_width)
+    : lanes_(header_lanes(spec.header)),
+      target_(target_words(spec.target)),
+      spec_(spec),
+      tag_(tag),
+      size_(std::uint64_t{spec.last_nonce} - spec.first_nonce + 1),
+      chunk_(std::uint64_t{spec.iters} * spec.threads),
+      batch_(batch_size(spec.iters, group_width)),
+      workers_(std::min<std::uint64_t>(spec.threads,
+                                       (std::min(chunk_, size_) + spec.iters - 1) / spec.iters)) {
+    hit_.stop = spec.stop;
+}
+
+bool NonceJob::continued_by(const JobSpec& spec) const {
+    return !abandoned_.load() && spec.stop == spec_.stop && spec.iters == spec_.iters &&
+           spec.threads == spec_.threads && spec.last_nonce == spec_.last_nonce &&
+           std::uint64_t{spec.first_nonce} == spec_.first_nonce + next_ &&
+           spec.target == spec_.target &&
+           std::equal(spec.header.begin(), spec.header.begin() + 76, spec_.header.begin());
+}
+
+void NonceJob::work(WorkerSlot& slot) {
+    // Before the first claim the slot says "nothing below 0": the caller
+    // that sees the cursor past a chunk sees this too, and waits.
+    std::uint64_t published = 0;
+    slot.claim.store(claim_word(tag_, published), std::memory_order_relaxed);
+    auto clock = Clock::now();
+    while (!chunk_over(hit_)) {
+        // Release: whoever sees the cursor moved sees the slot as it was
+        // before this claim, never a bound above the batch claimed here.
+        const std::uint64_t offset = cursor_.fetch_add(batch_, std::memory_order_release);
+        if (offset >= size_) break;
+        slot.claim.store(claim_word(tag_, offset), std::memory_order_release);
+        if (offset / chunk_ != published / chunk_) wake_waiter();
+        published = offset;
+
+        const std::uint64_t count = std::min(batch_, size_ - offset);
+        const WorkerPass pass =
+            mine_worker(spec_.first_nonce + offset, count, lanes_, target_, hit_);
+        const auto now = Clock::now();
+        slot.add(pass.hashes, now - clock);
+        clock = now;
+        if (pass.won) recorded_.store(true, std::memory_order_release);
+        if (pass.hashes < count) break;
+    }
+    slot.claim.store(WorkerSlot::kNoClaim, std::memory_order_release);
+    wake_waiter();
+}
+
+void NonceJob::wake_waiter() {
+    progress_.fetch_add(1, std::memory_order_release);
+    progress_.notify_one();
+}
+
+NonceJob::End NonceJob::wait_next_chunk(const WorkerPool& pool) {
+    chunk_end_ = std::min(next_ + chunk_, size_);
+    for (;;) {
+        const std::uint32_t seen = progress_.load(std::memory_order_acquire);
+        // In this order: the winner records its hit before it gives up its
+        // claim, so a chunk seen covered shows a hit in it.
+        const bool done = covered(chunk_end_, pool);
+        if (recorded_.load(std::memory_order_acquire)) return End::hit;
+        if (done) return End::covered;
+        if (spec_.stop != nullptr && spec_.stop->load()) return End::stopped;
+        progress_.wait(seen, std::memory_order_acquire);
+    }
+}
+
+// Every nonce below end is hashed once the cursor has passed it and no thread
+// of this job holds a claim below it.
+bool NonceJob::covered(std::uint64_t end, const WorkerPool& pool) const {
+    if (cursor_.load(std::memory_order_acquire) < end) return false;
+    const std::size_t threads = std::min<std::uint64_t>(workers_, pool.size());
+    for (std::size_t i = 0; i < threads; ++i) {
+        const std::uint64_t claim = pool.slot(i).claim.load(std::memory_order_acquire);
+        if (claim == WorkerSlot::kNoClaim || claim >> 32 != tag_) continue;
+        if ((claim & 0xffffffff) < end) return false;
+    }
+    return true;
+}
+
+void NonceJob::mark(const WorkerPool& pool) {
+    marked_at_ = Clock::now();
+    const std::size_t threads = std::min<std::uint64_t>(workers_, pool.size());
+    marks_.assign(threads, WorkerCount{});
+    for (std::size_t i = 0; i < threads; ++i) marks_[i] = pool.slot(i).count();
+}
+
+NonceJob::Interval NonceJob::take_interval(const WorkerPool& pool) {
+    Interval interval;
+    interval.elapsed = Clock::now() - marked_at_;
+    const std::size_t threads = std::min<std::uint64_t>(workers_, pool.size());
+    marks_.resize(threads);  // threads started for this job began at zero
+    for (std::size_t i = 0; i < threads; ++i) {
+        const WorkerCount now = pool.slot(i).count();
+        interval.workers.push_back({now.hashes - marks_[i].hashes, now.busy - marks_[i].busy});
+        marks_[i] = now;
+    }
+    marked_at_ += interval.elapsed;
+    return interval;
+}
+
+}  // namespace qvn

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "block/text.h"
+#include "driver/output_queue.h"
 #include "rpc/block_template.h"
 #include "rpc/client.h"
 #include "rpc/reply.h"
@@ -88,8 +89,8 @@ DeliveryClock steady_delivery_clock() {
 bool deliver_block(const Delivery& delivery, const std::string& block_hex) {
     if (offer(delivery, block_hex)) return true;
     // The block is still good: the user can hand it to the node.
-    write_line(*delivery.err,
-               "[submit] block not delivered, submit it by hand: submitblock " + block_hex);
+    write_kept_line(*delivery.err,
+                    "[submit] block not delivered, submit it by hand: submitblock " + block_hex);
     return false;
 }
 

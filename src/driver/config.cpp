@@ -198,6 +198,17 @@ void find_default_cookie(MinerConfig& config) {
     }
 }
 
+std::string why_no_credentials(const MinerConfig& config) {
+    if (!config.rpc_user.empty() || !config.rpc_cookie.empty()) return "";
+    std::string places;
+    for (const char* candidate : kDefaultCookies) {
+        if (!places.empty()) places += candidate == kDefaultCookies.back() ? " or " : ", ";
+        places += candidate;
+    }
+    return "no RPC cookie file found at " + places +
+           "; give --rpc-cookie, or --rpc-user and --rpc-pass";
+}
+
 std::uint32_t default_thread_count() {
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;

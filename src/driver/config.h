@@ -42,6 +42,10 @@ std::string take_value(char** argv, int argc, int& i, const std::string& option)
 // file that exists. Never fails.
 void find_default_cookie(MinerConfig& config);
 
+// Why a run sends no credentials, when it sends none: "no cookie file
+// found at ..." with every place the search looked.
+std::string why_no_credentials(const MinerConfig& config);
+
 // Hardware threads, or 1 when the system cannot tell.
 std::uint32_t default_thread_count();
 

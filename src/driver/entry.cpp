@@ -12,6 +12,7 @@
 #include "block/text.h"
 #include "driver/config.h"
 #include "driver/mining_loop.h"
+#include "driver/output_queue.h"
 #include "miner/chunk_miner.h"
 #include "miner/selftest.h"
 #include "rpc/client.h"
@@ -28,6 +29,33 @@ int run_selftest(const MinerConfig& config) {
     }
     std::cout << "selftest ok (" << cpu_backend(config.threads).name << ")\n";
     return kExitOk;
+}
+
+int report_error(const std::exception& e) {
+    write_kept_line(std::cerr, "error: " + printable(e.what(), kMaxMessageBytes));
+    write_kept_line(std::cerr, "try --help");
+    return kExitFailure;
+}
+
+// The lines that end the run come after the loop's teardown (its long poll
+// given up, its threads joined), so that none follows them.
+int mine(const MinerConfig& config) {
+    int status = kExitOk;
+    bool stopped = false;
+    try {
+        MiningLoop loop(config, stop_requested);
+        status = loop.run();
+        stopped = loop.stopped();
+    } catch (const std::exception& e) {
+        // Only a stop request cancels the driver's own requests (at start-up:
+        // the first template's).
+        if (!stop_requested.load() || dynamic_cast<const RpcCancelled*>(&e) == nullptr) {
+            return report_error(e);
+        }
+        stopped = true;
+    }
+    if (stopped) write_kept_line(std::cout, "[exit] stopped");
+    return status;
 }
 
 // A process started with standard output (or another standard stream)
@@ -53,24 +81,17 @@ int run_qvncpu(int argc, char** argv) {
     // Progress lines should reach a pipe or a log file as they happen, not
     // when a block-sized buffer fills.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    MinerConfig config;
     try {
-        const MinerConfig config = parse_command_line(argc, argv);
-        if (config.selftest) return run_selftest(config);
-        // The loop (and with it the long poller) is torn down before an
-        // error line below is written.
-        MiningLoop loop(config, stop_requested);
-        return loop.run();
+        config = parse_command_line(argc, argv);
     } catch (const std::exception& e) {
-        // Only a stop request cancels the driver's own requests (at start-up:
-        // the first template's).
-        if (stop_requested.load() && dynamic_cast<const RpcCancelled*>(&e) != nullptr) {
-            std::cout << "[exit] stopped\n";
-            return kExitOk;
-        }
-        std::cerr << "error: " << printable(e.what(), kMaxMessageBytes) << "\n"
-                  << "try --help\n";
-        return kExitFailure;
+        return report_error(e);
     }
+    if (config.selftest) return run_selftest(config);
+    // From here on no line waits for its reader: a stream nobody reads holds
+    // up only its own writer thread.
+    const OutputQueues output;
+    return mine(config);
 }
 
 }  // namespace qvn

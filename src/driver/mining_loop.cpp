@@ -1,16 +1,21 @@
 #include "driver/mining_loop.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <condition_variable>
 #include <exception>
 #include <iostream>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "block/text.h"
 #include "driver/block_delivery.h"
+#include "driver/output_queue.h"
 #include "driver/verbose_log.h"
 #include "hash/sha3.h"
+#include "rpc/failure_log.h"
 #include "rpc/reply.h"
 #include "rpc/url.h"
 
@@ -25,12 +30,12 @@ constexpr std::chrono::milliseconds kWaitStep{100};
 // Writes the start-up description of the backend and of the ignored options.
 CpuBackend describe_backend(const MinerConfig& config) {
     const CpuBackend backend = cpu_backend(config.threads);
-    std::cout << "[cpu] threads=" << backend.threads << " iters/thread=" << config.iters
-              << " backend=" << backend.name << "\n";
+    write_line(std::cout, "[cpu] threads=" + std::to_string(backend.threads) + " iters/thread=" +
+                              std::to_string(config.iters) + " backend=" + backend.name);
     if (!config.ignored_options.empty()) {
-        std::cout << "[cpu] ignored CUDA-only option(s):";
-        for (const std::string& name : config.ignored_options) std::cout << " " << name;
-        std::cout << "\n";
+        std::string line = "[cpu] ignored CUDA-only option(s):";
+        for (const std::string& name : config.ignored_options) line += " " + name;
+        write_line(std::cout, line);
     }
     return backend;
 }
@@ -39,13 +44,13 @@ CpuBackend describe_backend(const MinerConfig& config) {
 // written; the password, and a password inside the URL, never are.
 RpcClient connect(const MinerConfig& config) {
     RpcClient client(rpc_settings_from(config));
-    std::cout << "[rpc] url=" << redact_url(config.rpc_url);
+    std::string line = "[rpc] url=" + redact_url(config.rpc_url);
     if (!config.rpc_cookie.empty()) {
-        std::cout << " cookie=" << config.rpc_cookie;
+        line += " cookie=" + config.rpc_cookie;
     } else if (!config.rpc_user.empty()) {
-        std::cout << " user=" << config.rpc_user;
+        line += " user=" + config.rpc_user;
     }
-    std::cout << "\n";
+    write_line(std::cout, line);
     return client;
 }
 
@@ -76,17 +81,22 @@ bool on_another_block(const nlohmann::json& update, const BlockTemplate& tmpl) {
     }
 }
 
-// How long a long poll may stay silent before it is checked; the environment
-// shortens it for tests, which cannot wait two minutes.
-std::chrono::milliseconds longpoll_check_after() {
-    const char* text = std::getenv("QVNCPU_LONGPOLL_CHECK_MS");
-    if (text == nullptr) return kLongPollCheckAfter;
-    const std::uint64_t ms = parse_u64(text, "QVNCPU_LONGPOLL_CHECK_MS");
-    if (ms == 0 || ms > static_cast<std::uint64_t>(kLongPollCheckAfter.count())) {
-        fail(std::string("QVNCPU_LONGPOLL_CHECK_MS must be from 1 to ") +
-             std::to_string(kLongPollCheckAfter.count()) + ": " + text);
-    }
-    return std::chrono::milliseconds{ms};
+// The first template, saying once when it is slow to come: a node whose
+// RPC workers are all held (by long polls that stopped miners left behind)
+// answers only when a worker comes free, or not before the time limit.
+nlohmann::json first_template(const RpcClient& client, const std::atomic<bool>& stop_requested,
+                              std::chrono::milliseconds hint_after) {
+    const std::jthread hint([hint_after](std::stop_token answered) {
+        std::mutex mutex;
+        std::condition_variable_any never;
+        std::unique_lock lock(mutex);
+        never.wait_for(lock, answered, hint_after, [] { return false; });
+        if (answered.stop_requested()) return;
+        write_line(std::cerr, "[rpc] no answer from the node after " +
+                                  std::to_string(hint_after.count() / 1000) + " s; waiting on");
+        write_line(std::cerr, kBusyNodeHint);
+    });
+    return fetch_template(client, stop_requested);
 }
 
 Hash32 digest_of(const ChunkResult& result) {
@@ -117,21 +127,23 @@ RpcSettings rpc_settings_from(const MinerConfig& config) {
     settings.cookie_file = config.rpc_cookie;
     settings.timeout_ms = static_cast<std::int64_t>(config.rpc_timeout_ms);
     settings.verbose = config.rpc_verbose_curl;
+    settings.without_credentials = why_no_credentials(config);
     if (config.verbose_logging) settings.on_exchange = log_exchange;
     return settings;
 }
 
-MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested)
+MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested,
+                       LoopTimings timings)
     : config_(config),
       stop_requested_(stop_requested),
       backend_(describe_backend(config)),
       client_(connect(config)),
       extranonce_(config.extranonce) {
-    const nlohmann::json first = fetch_template(client_, stop_requested_);
+    const nlohmann::json first = first_template(client_, stop_requested_, timings.slow_start_after);
     LongPollSettings polling;
     polling.enabled = !config.no_longpoll;
     polling.refresh_interval = std::chrono::seconds{config.poll_sec};
-    polling.check_after = longpoll_check_after();
+    polling.check_after = timings.longpoll_check_after;
     polling.verbose = config.verbose_logging;
     poller_.emplace(client_, stop_requested_, polling);
     template_ = adopt_template(first, config.gbt_txids_internal, *poller_);
@@ -142,7 +154,7 @@ int MiningLoop::run() {
     for (;;) {
         keep_output_open();
         if (stop_requested_.load()) {
-            write_line(std::cout, "[exit] stopped");
+            stopped_ = true;
             return kExitOk;
         }
         if (take_new_work()) continue;
@@ -152,7 +164,7 @@ int MiningLoop::run() {
             candidate =
                 build_candidate(template_, config_.payouts, extranonce_, config_.coinbase_tag);
         } catch (const std::exception& e) {
-            write_line(std::cerr, "[work] candidate build failed: " + message_of(e));
+            write_kept_line(std::cerr, "[work] candidate build failed: " + message_of(e));
             return kExitCandidateFailed;
         }
 

@@ -36,6 +36,14 @@ BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal, 
 // Settings for the client, copied from the configuration.
 RpcSettings rpc_settings_from(const MinerConfig& config);
 
+// The loop's waits, which tests shorten; the command line sets none of them.
+struct LoopTimings {
+    // A long poll silent this long is checked with a plain request.
+    std::chrono::milliseconds longpoll_check_after = kLongPollCheckAfter;
+    // A first template this slow is said to be late, once.
+    std::chrono::milliseconds slow_start_after{5000};
+};
+
 // Owns everything a mining run needs. Members are declared so that teardown
 // drops the candidate and template first, then stops the long poller, then
 // releases the client.
@@ -43,12 +51,17 @@ class MiningLoop {
   public:
     // Start-up: "[cpu]" and "[rpc]" lines, client, first template, poller.
     // stop_requested ends the run (the signal handler sets the process's).
-    MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested);
-    MiningLoop(const MinerConfig&, const std::atomic<bool>&&) = delete;  // the flag must outlive it
+    MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested,
+               LoopTimings timings = {});
+    // The flag must outlive the loop.
+    MiningLoop(const MinerConfig&, const std::atomic<bool>&&, LoopTimings = {}) = delete;
 
     // Mines until a stop request, a --mine-one submission or a candidate
     // build failure; returns the exit status. Other failures throw.
     int run();
+    // Whether run() ended on the stop request: its caller says so once the
+    // loop is torn down, as the run's last line.
+    bool stopped() const { return stopped_; }
 
   private:
     // How the search of one candidate ended: other work came, the candidate
@@ -95,6 +108,7 @@ class MiningLoop {
     std::optional<WorkChange> change_;
     std::uint64_t extranonce_;
     MiningStats stats_;
+    bool stopped_ = false;
 };
 
 }  // namespace qvn

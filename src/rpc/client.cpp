@@ -103,7 +103,9 @@ int write_trace(CURL*, curl_infotype type, char* data, size_t size, void*) {
         }
         out += '\n';
     }
-    std::fwrite(out.data(), 1, out.size(), stderr);
+    if (out.empty()) return 0;
+    out.pop_back();
+    write_line(std::cerr, out);  // one write: the trace's lines stay together
     return 0;
 }
 
@@ -169,7 +171,8 @@ RpcClient::RpcClient(RpcSettings settings)
       cookie_file_(std::move(settings.cookie_file)),
       timeout_ms_(settings.timeout_ms),
       verbose_(settings.verbose),
-      on_exchange_(std::move(settings.on_exchange)) {
+      on_exchange_(std::move(settings.on_exchange)),
+      without_credentials_(std::move(settings.without_credentials)) {
     credentials_->user = std::move(settings.user);
     credentials_->password = std::move(settings.password);
     init_curl_once();
@@ -189,8 +192,17 @@ std::string RpcClient::user() const {
 void RpcClient::reload_cookie_after_401(const std::string& sent_user,
                                         const std::string& sent_password,
                                         std::string& message) const {
+    // The node's text, if any, then what to make of it, one blank apart.
+    const auto explain = [&message](const std::string& why) {
+        if (message.back() != ' ') message += ' ';
+        message += "(" + why + ")";
+    };
     if (cookie_file_.empty()) {
-        if (!sent_user.empty()) message += " (check --rpc-user and --rpc-pass)";
+        if (!sent_user.empty()) {
+            explain("check --rpc-user and --rpc-pass");
+        } else if (!without_credentials_.empty()) {
+            explain(without_credentials_);
+        }
         return;
     }
     std::string user;
@@ -198,11 +210,11 @@ void RpcClient::reload_cookie_after_401(const std::string& sent_user,
     try {
         load_cookie_credentials(cookie_file_, user, password);
     } catch (const std::exception& e) {
-        message += " (cookie file not read again: " + std::string(e.what()) + ")";
+        explain("cookie file not read again: " + std::string(e.what()));
         return;
     }
     if (user == sent_user && password == sent_password) {
-        message += " (the cookie file " + cookie_file_ + " holds the credentials sent)";
+        explain("the cookie file " + cookie_file_ + " holds the credentials sent");
         return;
     }
     const std::lock_guard<std::mutex> lock(credentials_->mutex);

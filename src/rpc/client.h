@@ -40,6 +40,9 @@ struct RpcSettings {
     std::int64_t timeout_ms = 30000;  // not positive: no overall limit
     bool verbose = false;             // libcurl's own trace on stderr
     RpcObserver on_exchange;          // empty: nobody is told
+    // Why no credentials are sent, when none are ("no cookie file found at
+    // ..."): said with an HTTP 401.
+    std::string without_credentials;
 };
 
 // Request ids of the whole process, across threads; the first request carries 1.
@@ -86,6 +89,7 @@ class RpcClient {
     std::int64_t timeout_ms_;
     bool verbose_;
     RpcObserver on_exchange_;
+    std::string without_credentials_;
 };
 
 }  // namespace qvn

@@ -64,7 +64,16 @@ std::optional<CookieCredentials> split_cookie(const std::string& text) {
 
 void load_cookie_credentials(const std::string& cookie_file, std::string& user,
                              std::string& password) {
-    std::optional<CookieCredentials> credentials = split_cookie(read_file(cookie_file));
+    // A file that cannot be read says which file it is; a "~" that cannot be
+    // expanded says so itself.
+    const std::string path = expand_home(cookie_file);
+    std::string text;
+    try {
+        text = read_file(path);
+    } catch (const std::runtime_error& e) {
+        fail(std::string(e.what()) + " (the RPC cookie file)");
+    }
+    std::optional<CookieCredentials> credentials = split_cookie(text);
     if (!credentials) fail("RPC cookie file does not contain user:password: " + cookie_file);
     user = std::move(credentials->user);
     password = std::move(credentials->password);

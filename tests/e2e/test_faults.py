@@ -2,6 +2,8 @@
 fails chosen calls or sends work that does not parse."""
 
 import json
+import os
+import tempfile
 import time
 import unittest
 
@@ -107,21 +109,26 @@ class Refresh(E2ECase):
 class StartUp(E2ECase):
     def test_failures_before_mining_end_with_status_1(self):
         busy = '{"result":null,"error":{"code":-28,"message":"Loading block index..."},"id":1}'
-        # queued rule (None: none), miner options, error message
+        no_cookie = dict(os.environ, HOME=tempfile.mkdtemp())
+        # queued rule (None: none), miner options (None: no cookie, nowhere), error message
         cases = [
             ({"status": 500, "body": "warming up"}, [],
              "RPC HTTP 500 calling getblocktemplate: warming up"),
             ({"status": 500, "body": busy}, [], "RPC HTTP 500 calling getblocktemplate: " + busy),
             ({"drop": True}, [], "RPC curl failure calling getblocktemplate: "),
             (None, ["--rpc-user", "__cookie__", "--rpc-pass", "guess"],
-             "RPC HTTP 401 calling getblocktemplate: "),
+             "RPC HTTP 401 calling getblocktemplate: (check --rpc-user and --rpc-pass)"),
+            (None, None, "RPC HTTP 401 calling getblocktemplate: (no RPC cookie file found at "
+             "~/.quorvane/.cookie, ~/.quorVANE/.cookie or ~/.bitcoin/.cookie; give "
+             "--rpc-cookie, or --rpc-user and --rpc-pass)"),
         ]
         for rule, args, message in cases:
             with self.subTest(message=message):
                 node = self.start_node(work_bits=EASY)
                 if rule is not None:
                     node.control(dict(rule, cmd="queue", method="getblocktemplate"))
-                miner, code = self.run_to_exit(node, *args, cookie=not args)
+                miner, code = self.run_to_exit(node, *(args or []), cookie=args == [],
+                                               env=no_cookie if args is None else None)
                 self.assertEqual(code, 1, miner.transcript())
                 [error, hint] = miner.stderr
                 self.assertTrue(error.startswith("error: " + message), error)

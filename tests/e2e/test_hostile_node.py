@@ -3,6 +3,7 @@ reaches the node (or the user), and nothing the node sends crashes, stalls,
 floods or fools the miner."""
 
 import base64
+import fcntl
 import os
 import re
 import signal
@@ -23,6 +24,8 @@ UNDELIVERED = re.compile(r"^\[submit\] block not delivered, submit it by hand: "
                          r"submitblock ([0-9a-f]+)$")
 ESCAPES = "\x1b]0;pwned\x07\x1b[2J\x1b[31merror: wrong password\x1b[0m\u009b"
 ESCAPED = ("\\x1b]0;pwned\\x07\\x1b[2J\\x1b[31merror: wrong password\\x1b[0m\\xc2\\x9b")
+F_SETPIPE_SZ = 1031  # fcntl's command for a pipe's size (Linux)
+UNREAD_SECONDS = 16  # long enough for the miner's output to fill the pipe and its queue
 RETRY = re.compile(r"^\[submit\] retrying in (\d+) s \(attempt \d+\)$")
 
 
@@ -32,24 +35,53 @@ def submitted_hex(node):
 
 
 class Output(E2ECase):
-    def test_closed_stdout_does_not_stop_a_submission(self):
-        # As `qvncpu ... | head -2`: the reader goes away before the block is found.
+    def test_closed_output_does_not_stop_a_submission(self):
+        # As `qvncpu ... | head -2`: the reader goes away before the block is
+        # found; then the same with both streams' readers gone.
+        for closed in (["stdout"], ["stdout", "stderr"]):
+            with self.subTest(closed=closed):
+                node = self.start_node(work_bits=EASY)
+                node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
+                proc = subprocess.Popen(
+                    [*EMULATOR, QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads",
+                     "1", "--mine-one", "--rpc-cookie", node.datadir + "/.cookie"],
+                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.addCleanup(lambda: proc.poll() is None and proc.kill())
+                self.assertTrue(proc.stdout.readline().startswith(b"[cpu] "))
+                self.assertTrue(proc.stdout.readline().startswith(b"[rpc] "))
+                for name in closed:
+                    getattr(proc, name).close()
+                self.assertTrue(node.control({"cmd": "wait_requests", "count": 1,
+                                              "state": "held"})["ok"])
+                node.control({"cmd": "release"})
+                self.assertEqual(proc.wait(timeout=15), 0)
+                if len(closed) == 1:
+                    self.assertEqual(proc.stderr.read(), b"")
+                    proc.stderr.close()
+                [sub] = node.control({"cmd": "submissions"})["submissions"]
+                self.assertTrue(sub["accepted"], sub)
+
+    def test_unread_output_does_not_stop_the_mining(self):
+        # A terminal that stops reading (Ctrl-S, a sleeping ssh client): the
+        # pipe fills, and blocks keep coming; once read, the output says how
+        # many lines it dropped meanwhile.
         node = self.start_node(work_bits=EASY)
-        node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
         proc = subprocess.Popen(
-            [*EMULATOR, QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads", "1", "--mine-one",
-             "--rpc-cookie", node.datadir + "/.cookie"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            [*EMULATOR, QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads", "1",
+             "--verbose", "--rpc-cookie", node.datadir + "/.cookie"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
-        self.assertTrue(proc.stdout.readline().startswith(b"[cpu] "))
-        self.assertTrue(proc.stdout.readline().startswith(b"[rpc] "))
-        proc.stdout.close()
-        self.assertTrue(node.control({"cmd": "wait_requests", "count": 1, "state": "held"})["ok"])
-        node.control({"cmd": "release"})
-        _, stderr = proc.communicate(timeout=15)
-        self.assertEqual((proc.returncode, stderr), (0, b""))
-        [sub] = node.control({"cmd": "submissions"})["submissions"]
-        self.assertTrue(sub["accepted"], sub)
+        fcntl.fcntl(proc.stdout.fileno(), F_SETPIPE_SZ, 4096)
+        counts = []
+        for _ in range(UNREAD_SECONDS // 2):
+            time.sleep(2)
+            counts.append(len(node.control({"cmd": "submissions"})["submissions"]))
+        self.assertGreater(counts[-1], counts[-2], counts)
+        proc.send_signal(signal.SIGINT)
+        out = proc.stdout.read().decode()
+        self.assertEqual(proc.wait(timeout=15), 0)
+        self.assertRegex(out, r"\n\[output\] \d+ lines dropped: standard output was not read\n")
+        self.assertTrue(out.endswith("\n[exit] stopped\n"), out[-300:])
 
 
 class Replies(E2ECase):

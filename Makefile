@@ -18,14 +18,19 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -UQVN_KERNEL -DQVN_NATIVE=OFF
 
-.PHONY: all deps build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare bench-contended mca format clean
+.PHONY: all deps deps-build build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare bench-contended mca format clean
 
 all: build
 
+# Everything the whole suite needs; deps-build only what building and the
+# demo need, so that make run installs no more.
 deps:
 	@scripts/install-deps
 
-build: deps
+deps-build:
+	@scripts/install-deps build
+
+build: deps-build
 	cmake -S . -B $(BUILD) $(DEFAULT_OPTIONS) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -38,7 +43,7 @@ test: unit tsan aarch64 fuzz-smoke
 # skipped, saying why: the AVX-512 one's on an x86-64 processor without
 # AVX-512F and AVX-512VL, the SHA3 ones' on an ARM64 core without SHA3.
 UNTESTABLE = scripts/untestable-flavours
-unit: build
+unit: deps build
 	@exclude=$$($(UNTESTABLE)); \
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $${exclude:+-LE "$$exclude"}
 
@@ -92,9 +97,16 @@ deb: deps
 	for deb in $(BUILD)/deb/qvncpu-avx512_*.deb; do [ ! -e "$$deb" ] || cp "$$deb" $(BUILD)/; done
 
 # The program, its man page, the systemd unit and its options file under
-# PREFIX, staged under DESTDIR when given (a packager's make install).
+# PREFIX, staged under DESTDIR when given (a packager's make install). It
+# installs the tree as the last make build configured it (make build
+# CMAKE_FLAGS=-DQVN_KERNEL=avx512, then make install: the AVX-512 program);
+# with CMAKE_FLAGS, or without a tree, it configures one first.
 PREFIX ?= /usr/local
-install: build
+install: deps-build
+	if [ -n "$(CMAKE_FLAGS)" ] || [ ! -f $(BUILD)/CMakeCache.txt ]; then \
+	  cmake -S . -B $(BUILD) $(DEFAULT_OPTIONS) $(CMAKE_FLAGS); \
+	fi
+	cmake --build $(BUILD) -j $(JOBS)
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 run: build
@@ -121,7 +133,7 @@ bench-contended: build
 mca: deps
 	AARCH64_BUILD=$(AARCH64_BUILD) JOBS=$(JOBS) scripts/mca $(MCA_ARGS)
 
-format:
+format: deps
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:

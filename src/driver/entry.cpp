@@ -88,10 +88,14 @@ int run_qvncpu(int argc, char** argv) {
         return report_error(e);
     }
     if (config.selftest) return run_selftest(config);
-    // From here on no line waits for its reader: a stream nobody reads holds
-    // up only its own writer thread.
-    const OutputQueues output;
-    return mine(config);
+    try {
+        // From here on no line waits for its reader: a stream nobody reads
+        // holds up only its own writer thread.
+        const OutputQueues output;
+        return mine(config);
+    } catch (const std::exception& e) {
+        return report_error(e);  // no writer thread could be started
+    }
 }
 
 }  // namespace qvn

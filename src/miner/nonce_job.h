@@ -71,14 +71,12 @@ class NonceJob {
     // slot (WorkerPool::next_tag); group_width is the linked kernel's.
     NonceJob(const JobSpec& spec, std::uint32_t tag, std::uint32_t group_width);
 
-    std::uint32_t tag() const { return tag_; }
     // Threads that take part: as many as the first chunk has iters for.
     std::uint64_t workers() const { return workers_; }
-    std::uint64_t batch() const { return batch_; }
 
     // Whether a call for this chunk goes on with this job: the same search,
     // the chunk right after the last one handed back, and not abandoned. A
-    // hit found past the chunk handed back is this call's.
+    // hit the workers found meanwhile, past the last chunk, is this call's.
     bool continued_by(const JobSpec& spec) const;
 
     // A pool thread's part: claims batches until none is left, a hit, a stop

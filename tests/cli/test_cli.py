@@ -313,13 +313,16 @@ class DefaultCookieTest(unittest.TestCase):
         line, _ = self.rpc_line(home=self.home)
         self.assertEqual(line, "[rpc] url=%s cookie=~/.quorvane/.cookie" % self.url)
 
-    def test_directory_named_cookie_counts_and_then_fails_to_read(self):
+    def test_cookie_that_cannot_be_read_is_named(self):
+        # a directory named .cookie counts for the search, then fails to read
         self.make(".quorvane/.cookie", directory=True)
-        r = Run(["--rpc-url", self.url, "--payout", PAYOUT], home=self.home)
-        self.assertEqual(r.code, 1)
-        self.assertNotIn("[rpc]", r.out)
-        self.assertTrue(r.err.startswith("error: "), r.err)
-        self.assertIn(os.path.join(self.home, ".quorvane/.cookie"), r.err)
+        path = os.path.join(self.home, ".quorvane/.cookie")
+        for args, message in (([], "not a regular file: " + path),
+                              (["--rpc-cookie", path + "x"], "cannot open file: " + path + "x")):
+            r = Run(["--rpc-url", self.url, "--payout", PAYOUT] + args, home=self.home)
+            self.assertEqual(r.code, 1)
+            self.assertNotIn("[rpc]", r.out)
+            self.assertEqual(r.err, error_text(message + " (the RPC cookie file)"))
 
     def test_rpc_user_skips_search_rpc_pass_does_not(self):
         self.make(".quorvane/.cookie")

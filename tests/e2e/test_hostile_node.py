@@ -24,6 +24,9 @@ UNDELIVERED = re.compile(r"^\[submit\] block not delivered, submit it by hand: "
                          r"submitblock ([0-9a-f]+)$")
 ESCAPES = "\x1b]0;pwned\x07\x1b[2J\x1b[31merror: wrong password\x1b[0m\u009b"
 ESCAPED = ("\\x1b]0;pwned\\x07\\x1b[2J\\x1b[31merror: wrong password\\x1b[0m\\xc2\\x9b")
+SLOW_START = ["[rpc] no answer from the node after 5 s; waiting on",
+              "[rpc] the node's RPC workers seem all taken (other miners' long polls, other "
+              "clients); raise rpcthreads (and rpcworkqueue) in the node's configuration"]
 F_SETPIPE_SZ = 1031  # fcntl's command for a pipe's size (Linux)
 UNREAD_SECONDS = 16  # long enough for the miner's output to fill the pipe and its queue
 RETRY = re.compile(r"^\[submit\] retrying in (\d+) s \(attempt \d+\)$")
@@ -35,18 +38,22 @@ def submitted_hex(node):
 
 
 class Output(E2ECase):
+    def run_miner(self, node, *args, stderr=subprocess.PIPE):
+        proc = subprocess.Popen(
+            [*EMULATOR, QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads", "1",
+             "--rpc-cookie", node.datadir + "/.cookie", *args],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        return proc
+
     def test_closed_output_does_not_stop_a_submission(self):
         # As `qvncpu ... | head -2`: the reader goes away before the block is
-        # found; then the same with both streams' readers gone.
+        # found; then both streams' readers.
         for closed in (["stdout"], ["stdout", "stderr"]):
             with self.subTest(closed=closed):
                 node = self.start_node(work_bits=EASY)
                 node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
-                proc = subprocess.Popen(
-                    [*EMULATOR, QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads",
-                     "1", "--mine-one", "--rpc-cookie", node.datadir + "/.cookie"],
-                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                self.addCleanup(lambda: proc.poll() is None and proc.kill())
+                proc = self.run_miner(node, "--mine-one")
                 self.assertTrue(proc.stdout.readline().startswith(b"[cpu] "))
                 self.assertTrue(proc.stdout.readline().startswith(b"[rpc] "))
                 for name in closed:
@@ -55,33 +62,33 @@ class Output(E2ECase):
                                               "state": "held"})["ok"])
                 node.control({"cmd": "release"})
                 self.assertEqual(proc.wait(timeout=15), 0)
-                if len(closed) == 1:
-                    self.assertEqual(proc.stderr.read(), b"")
-                    proc.stderr.close()
+                self.assertEqual(b"" if proc.stderr.closed else proc.stderr.read(), b"")
                 [sub] = node.control({"cmd": "submissions"})["submissions"]
                 self.assertTrue(sub["accepted"], sub)
 
     def test_unread_output_does_not_stop_the_mining(self):
         # A terminal that stops reading (Ctrl-S, a sleeping ssh client): the
-        # pipe fills, and blocks keep coming; once read, the output says how
-        # many lines it dropped meanwhile.
-        node = self.start_node(work_bits=EASY)
-        proc = subprocess.Popen(
-            [*EMULATOR, QVNCPU, "--rpc-url", node.url, "--payout", PAYOUT, "--threads", "1",
-             "--verbose", "--rpc-cookie", node.datadir + "/.cookie"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: proc.poll() is None and proc.kill())
-        fcntl.fcntl(proc.stdout.fileno(), F_SETPIPE_SZ, 4096)
-        counts = []
-        for _ in range(UNREAD_SECONDS // 2):
-            time.sleep(2)
-            counts.append(len(node.control({"cmd": "submissions"})["submissions"]))
-        self.assertGreater(counts[-1], counts[-2], counts)
-        proc.send_signal(signal.SIGINT)
-        out = proc.stdout.read().decode()
-        self.assertEqual(proc.wait(timeout=15), 0)
-        self.assertRegex(out, r"\n\[output\] \d+ lines dropped: standard output was not read\n")
-        self.assertTrue(out.endswith("\n[exit] stopped\n"), out[-300:])
+        # pipe and the queue fill, and blocks keep coming. Read at the stop,
+        # the output says how many lines it dropped and where, and ends with
+        # the last line, kept although the queue was full; never read, it
+        # keeps the miner from ending only a few seconds.
+        for read in (True, False):
+            with self.subTest(read=read):
+                node = self.start_node(work_bits=EASY)
+                proc = self.run_miner(node, "--verbose", stderr=subprocess.DEVNULL)
+                fcntl.fcntl(proc.stdout.fileno(), F_SETPIPE_SZ, 4096)
+                time.sleep(UNREAD_SECONDS - 2)
+                before = len(node.control({"cmd": "submissions"})["submissions"])
+                time.sleep(2)
+                self.assertGreater(len(node.control({"cmd": "submissions"})["submissions"]), before)
+                proc.send_signal(signal.SIGINT)
+                out = proc.stdout.read().decode() if read else ""
+                self.assertEqual(proc.wait(timeout=10), 0)
+                proc.stdout.close()
+                if read:
+                    self.assertRegex(out, r"\n\[output\] \d+ lines dropped: standard output "
+                                          r"was not read\n")
+                    self.assertTrue(out.endswith("\n[exit] stopped\n"), out[-300:])
 
 
 class Replies(E2ECase):
@@ -307,13 +314,15 @@ class Pacing(E2ECase):
         self.assertLessEqual(len([r for r in polls if r["longpollid"]]), elapsed + 2)
 
     def test_a_stop_request_ends_waiting_for_the_node(self):
-        # miner options; rules; the line after which the node stops answering
+        # miner options; rules; the line after which the node stops answering;
+        # what the miner says meanwhile (a first template 5 s late: once, why)
         cases = [
-            ([], [], "[rpc] "),
-            (["--rpc-timeout-ms", "0"], [], "[rpc] "),
-            (["--no-longpoll", "--poll-sec", "1"], [PASS_THROUGH], "[work] periodic GBT refresh"),
+            ([], [], "[rpc] ", []),
+            (["--rpc-timeout-ms", "0"], [], "[rpc] ", SLOW_START),
+            (["--no-longpoll", "--poll-sec", "1"], [PASS_THROUGH], "[work] periodic GBT refresh",
+             []),
         ]
-        for args, rules, before in cases:
+        for args, rules, before, stderr in cases:
             with self.subTest(args=args, before=before):
                 node = self.start_node(target_hex=ZERO_TARGET)
                 for rule in rules:
@@ -322,12 +331,14 @@ class Pacing(E2ECase):
                 miner = self.start_miner(node, *args)
                 miner.wait_line(before)
                 node.control({"cmd": "wait_requests", "count": 1, "state": "held"})
+                if stderr:
+                    miner.wait_line(stderr[-1], stream="stderr", timeout=10)
                 started = time.monotonic()
                 miner.send(signal.SIGINT)
                 self.assertEqual(miner.wait_exit(), 0, miner.transcript())
                 self.assertLess(time.monotonic() - started, 4)
                 self.assertEqual(miner.stdout[-1], "[exit] stopped")
-                self.assertEqual(miner.stderr, [])
+                self.assertEqual(miner.stderr, stderr)
 
 
 if __name__ == "__main__":

@@ -49,19 +49,6 @@ struct CountingStarter {
     }
 };
 
-// Finds `count` consecutive nonces from `from` on whose lowest hash sits at `position`.
-std::uint32_t lowest_at(const Header& header, std::uint32_t from, std::uint32_t count,
-                        std::uint32_t position) {
-    for (std::uint32_t base = from;; base += count) {
-        const Hash32 lowest = portable_hash(header, base + position);
-        bool alone = true;
-        for (std::uint32_t i = 0; i < count; ++i)
-            if (i != position && test::meets(portable_hash(header, base + i), lowest))
-                alone = false;
-        if (alone) return base;
-    }
-}
-
 TEST(ChunkMiner, ZeroItersIsRejectedBeforeAnythingElse) {
     struct Case {
         std::uint32_t first, last;
@@ -122,41 +109,6 @@ TEST(ChunkMiner, HashCountsAndWorkersWithoutHit) {
     }
 }
 
-// A worker held back by another process leaves its nonces to the others:
-// worker 0 waits before its first batch until the chunk is over. The others
-// hash the whole range, each nonce once; a hit on its first nonce, the only
-// one in the range and worker 0's under a fixed split, is found.
-TEST(ChunkMiner, AWorkerHeldBackLeavesItsNoncesToTheOthers) {
-    const Header header = selftest_header();
-    const std::uint32_t iters = kGroupKernel.width;
-    const std::uint32_t threads = 3;
-    const std::uint32_t first = lowest_at(header, 1000, iters * threads, 0);
-    const std::uint32_t last = first + iters * threads - 1;  // the chunk is the whole range
-    for (const Hash32& target : {kImpossible, portable_hash(header, first)}) {
-        std::promise<void> release;
-        std::shared_future<void> released = release.get_future().share();
-        WorkerPool pool([released](std::uint32_t index, std::function<void()> body) {
-            if (index != 0) return std::thread(std::move(body));
-            return std::thread([released, body = std::move(body)] {
-                released.wait();
-                body();
-            });
-        });
-        const ChunkResult r = cpu_mine_chunk(pool, header, target, first, last, iters, threads);
-        release.set_value();
-        ASSERT_EQ(r.workers.size(), threads);
-        EXPECT_EQ(r.workers[0].hashes, 0u);
-        EXPECT_EQ(r.workers[1].hashes + r.workers[2].hashes, r.hashes);
-        if (target == kImpossible) {
-            EXPECT_FALSE(r.found);
-            EXPECT_EQ(r.hashes, iters * threads);
-        } else {
-            ASSERT_TRUE(r.found);
-            EXPECT_EQ(r.nonce, first);
-        }
-    }
-}
-
 // Threads are kept between chunks: a later chunk starts only those it lacks.
 // Many rounds, so that a lost or doubled hand-over shows as a hang or a count.
 TEST(ChunkMiner, PoolKeepsItsThreadsBetweenChunks) {
@@ -181,11 +133,10 @@ TEST(ChunkMiner, ZeroThreadsMeansHardwareConcurrency) {
 }
 
 // For every nonce x near a range, the target hash(x) is met by a set of nonces
-// the portable hash predicts; the chunk must find one of those when the chunk
-// holds one, and none outside the range (the workers may run on into the
-// rest of it). With one worker the reported nonce and the hash count follow
-// from the order of work: whole groups of the kernel's width (two, four or
-// seventeen), then the tail.
+// the portable hash predicts; the chunk must find one of those that lie in the
+// chunk, and none outside its range. With one worker the reported nonce and the
+// hash count follow from the order of work: whole groups of the kernel's width
+// (two, four or seventeen), then the tail.
 TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
     struct Case {
         const char* name;
@@ -326,6 +277,54 @@ TEST(ChunkMiner, RefusedThreadStopsTheOthersAndThrows) {
             EXPECT_NE(what.find("no threads left"), std::string::npos) << what;
         }
         EXPECT_EQ(attempts, c.refuse_at + 1);
+    }
+}
+
+// Finds `count` consecutive nonces from `from` on whose lowest hash sits at `position`.
+std::uint32_t lowest_at(const Header& header, std::uint32_t from, std::uint32_t count,
+                        std::uint32_t position) {
+    for (std::uint32_t base = from;; base += count) {
+        const Hash32 lowest = portable_hash(header, base + position);
+        bool alone = true;
+        for (std::uint32_t i = 0; i < count; ++i)
+            if (i != position && test::meets(portable_hash(header, base + i), lowest))
+                alone = false;
+        if (alone) return base;
+    }
+}
+
+// A worker held back by another process leaves its nonces to the others:
+// worker 0 waits before its first batch until the chunk is over. The others
+// hash the whole range, each nonce once; a hit on its first nonce, the only
+// one in the range and worker 0's under a fixed split, is found.
+TEST(ChunkMiner, AWorkerHeldBackLeavesItsNoncesToTheOthers) {
+    const Header header = selftest_header();
+    const std::uint32_t iters = kGroupKernel.width;
+    const std::uint32_t threads = 3;
+    const std::uint32_t first = lowest_at(header, 1000, iters * threads, 0);
+    const std::uint32_t last = first + iters * threads - 1;  // the chunk is the whole range
+    for (const Hash32& target : {kImpossible, portable_hash(header, first)}) {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        WorkerPool pool([released](std::uint32_t index, std::function<void()> body) {
+            if (index != 0) return std::thread(std::move(body));
+            return std::thread([released, body = std::move(body)] {
+                released.wait();
+                body();
+            });
+        });
+        const ChunkResult r = cpu_mine_chunk(pool, header, target, first, last, iters, threads);
+        release.set_value();
+        ASSERT_EQ(r.workers.size(), threads);
+        EXPECT_EQ(r.workers[0].hashes, 0u);
+        EXPECT_EQ(r.workers[1].hashes + r.workers[2].hashes, r.hashes);
+        if (target == kImpossible) {
+            EXPECT_FALSE(r.found);
+            EXPECT_EQ(r.hashes, iters * threads);
+        } else {
+            ASSERT_TRUE(r.found);
+            EXPECT_EQ(r.nonce, first);
+        }
     }
 }
 

@@ -62,14 +62,6 @@ nlohmann::json fetch_template(const RpcClient& client, const std::atomic<bool>& 
 
 std::string message_of(const std::exception& e) { return printable(e.what(), kMaxMessageBytes); }
 
-// A write to a closed pipe or a full disk leaves the stream failed; clearing
-// it lets later lines through once the output works again. Mining never
-// depends on the output.
-void keep_output_open() {
-    std::cout.clear();
-    std::cerr.clear();
-}
-
 // Whether a long-poll result is work on another previous block than tmpl's.
 bool on_another_block(const nlohmann::json& update, const BlockTemplate& tmpl) {
     const auto prev = update.find("previousblockhash");  // end() unless an object
@@ -152,7 +144,6 @@ MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_
 
 int MiningLoop::run() {
     for (;;) {
-        keep_output_open();
         if (stop_requested_.load()) {
             stopped_ = true;
             return kExitOk;
@@ -191,7 +182,13 @@ int MiningLoop::run() {
 MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
     // 64 bits, so that moving past 0xFFFFFFFF ends the range instead of wrapping.
     std::uint64_t first_nonce = first_nonce_for(candidate);
-    while (!stop_requested_.load() && first_nonce <= template_.noncerange_max) {
+    for (;;) {
+        // The workers hash on past each chunk: a block they found meanwhile
+        // is this candidate's, handled before other work or a stop.
+        if (std::optional<ChunkResult> found = cpu_found_meanwhile(workers_, candidate.header)) {
+            return handle_hit(candidate, *found);
+        }
+        if (stop_requested_.load() || first_nonce > template_.noncerange_max) break;
         if (take_new_work()) return PassEnd::new_work;
 
         say_hashing_on_new_work();

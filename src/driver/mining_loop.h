@@ -45,8 +45,8 @@ struct LoopTimings {
 };
 
 // Owns everything a mining run needs. Members are declared so that teardown
-// drops the candidate and template first, then stops the long poller, then
-// releases the client.
+// stops the hashing first, then drops the template, then stops the long
+// poller, then releases the client.
 class MiningLoop {
   public:
     // Start-up: "[cpu]" and "[rpc]" lines, client, first template, poller.
@@ -99,7 +99,6 @@ class MiningLoop {
     const MinerConfig& config_;
     const std::atomic<bool>& stop_requested_;
     CpuBackend backend_;
-    WorkerPool workers_;  // the chunks' threads, kept for the whole run
     RpcClient client_;
     std::optional<LongPoller> poller_;        // started only once the first template is in
     std::optional<PolledWork> pending_work_;  // taken from the poller during a submission
@@ -109,6 +108,7 @@ class MiningLoop {
     std::uint64_t extranonce_;
     MiningStats stats_;
     bool stopped_ = false;
+    WorkerPool workers_;  // the chunks' threads, kept for the whole run
 };
 
 }  // namespace qvn

@@ -87,12 +87,15 @@ struct LineQueue::State {
         for (;;) {
             changed.wait(lock, [this] { return !lines.empty() || closing; });
             if (lines.empty()) return;
-            std::string text;
-            for (const std::string& line : lines) text += line;
-            lines.clear();
+            // Taken whole and joined outside the lock: a kept line can be a
+            // block of megabytes, which no writer of a line should wait for.
+            std::deque<std::string> taken;
+            taken.swap(lines);
             bytes = 0;
             writing = true;
             lock.unlock();
+            std::string text;
+            for (const std::string& line : taken) text += line;
             write_all(fd, text);
             lock.lock();
             writing = false;

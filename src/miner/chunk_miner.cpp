@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "block/text.h"
@@ -25,6 +26,29 @@ NonceJob& job_for(WorkerPool& pool, const JobSpec& spec) {
     return *job;
 }
 
+// What the pool did since the last chunk of the job was handed back.
+ChunkResult interval_of(NonceJob& job, const WorkerPool& pool) {
+    NonceJob::Interval interval = job.take_interval(pool);
+    ChunkResult result;
+    result.elapsed_ms = std::chrono::duration<double, std::milli>(interval.elapsed).count();
+    result.workers = std::move(interval.workers);
+    return result;
+}
+
+// A hit or a stop ends the search: what the workers hashed for the chunk is
+// what they hashed meanwhile. A hit is handed out once.
+ChunkResult search_over(NonceJob& job, const WorkerPool& pool) {
+    ChunkResult result = interval_of(job, pool);
+    for (const WorkerCount& count : result.workers) result.hashes += count.hashes;
+    if (job.hit_recorded()) {
+        result.found = true;
+        result.nonce = job.hit_nonce();
+        result.hash = hash_bytes(job.hit_hash());
+    }
+    job.abandon();
+    return result;
+}
+
 }  // namespace
 
 ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& header,
@@ -34,30 +58,25 @@ ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>&
     if (iters == 0) fail("--iters must be positive");
     if (threads == 0) threads = hardware_threads();
 
-    ChunkResult result;
-    if (last_nonce < first_nonce) return result;
+    if (last_nonce < first_nonce) return ChunkResult{};
 
     NonceJob& job =
         job_for(pool, JobSpec{header, target, first_nonce, last_nonce, iters, threads, stop});
     const NonceJob::End end = job.wait_next_chunk(pool);
-    NonceJob::Interval interval = job.take_interval(pool);
-    result.elapsed_ms = std::chrono::duration<double, std::milli>(interval.elapsed).count();
-    result.workers = std::move(interval.workers);
     if (end == NonceJob::End::covered) {
+        ChunkResult result = interval_of(job, pool);
         result.hashes = job.chunk_hashes();
         job.hand_back_chunk();
         return result;
     }
-    // A hit or a stop: the chunk is over, and what the workers hashed for it
-    // is what they hashed meanwhile.
-    for (const WorkerCount& count : result.workers) result.hashes += count.hashes;
-    if (end == NonceJob::End::hit) {
-        result.found = true;
-        result.nonce = job.hit_nonce();
-        result.hash = hash_bytes(job.hit_hash());
-        job.abandon();
-    }
-    return result;
+    return search_over(job, pool);
+}
+
+std::optional<ChunkResult> cpu_found_meanwhile(WorkerPool& pool,
+                                               const std::array<std::uint8_t, 80>& header) {
+    const std::shared_ptr<NonceJob>& job = pool.job();
+    if (!job || !job->searches(header) || !job->hit_recorded()) return std::nullopt;
+    return search_over(*job, pool);
 }
 
 CpuBackend cpu_backend(std::uint32_t threads) {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,13 +50,19 @@ CpuBackend cpu_backend(std::uint32_t threads);
 // hashed, hashes = min(iters x threads, range). The workers go on past the
 // chunk, into the next one, while any of them is still on it: a call for the
 // next chunk of the same search takes up their work, any other call abandons
-// it. A set *stop ends the chunk within a group of nonces per worker. Throws
-// "--iters must be positive" for iters 0, and when a worker thread cannot be
-// started (after abandoning the work).
+// it. A set *stop ends the chunk within a group of nonces per worker; the
+// flag must outlive the pool. Throws "--iters must be positive" for iters 0,
+// and when a worker thread cannot be started (after abandoning the work).
 ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>& header,
                            const Hash32& target, std::uint32_t first_nonce,
                            std::uint32_t last_nonce, std::uint32_t iters, std::uint32_t threads,
                            const std::atomic<bool>* stop = nullptr);
+
+// A hit the workers found for this header since its last chunk was handed
+// back, running on past it; the search ends with it. Asked before the caller
+// takes other work or stops, so that no block found is left behind.
+std::optional<ChunkResult> cpu_found_meanwhile(WorkerPool& pool,
+                                               const std::array<std::uint8_t, 80>& header);
 
 // The same on threads of its own, started for this call and joined before it
 // returns; with a starter, through it.

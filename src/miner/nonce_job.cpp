@@ -39,12 +39,16 @@ NonceJob::NonceJob(const JobSpec& spec, std::uint32_t tag, std::uint32_t group_w
     hit_.stop = spec.stop;
 }
 
+bool NonceJob::searches(const std::array<std::uint8_t, 80>& header) const {
+    return !abandoned_.load() &&
+           std::equal(header.begin(), header.begin() + 76, spec_.header.begin());
+}
+
 bool NonceJob::continued_by(const JobSpec& spec) const {
-    return !abandoned_.load() && spec.stop == spec_.stop && spec.iters == spec_.iters &&
+    return searches(spec.header) && spec.stop == spec_.stop && spec.iters == spec_.iters &&
            spec.threads == spec_.threads && spec.last_nonce == spec_.last_nonce &&
            std::uint64_t{spec.first_nonce} == spec_.first_nonce + next_ &&
-           spec.target == spec_.target &&
-           std::equal(spec.header.begin(), spec.header.begin() + 76, spec_.header.begin());
+           spec.target == spec_.target;
 }
 
 void NonceJob::work(WorkerSlot& slot) {
@@ -55,7 +59,8 @@ void NonceJob::work(WorkerSlot& slot) {
     auto clock = Clock::now();
     while (!chunk_over(hit_)) {
         // Release: whoever sees the cursor moved sees the slot as it was
-        // before this claim, never a bound above the batch claimed here.
+        // before this claim or later, a bound at or below this batch until
+        // the batch is done.
         const std::uint64_t offset = cursor_.fetch_add(batch_, std::memory_order_release);
         if (offset >= size_) break;
         slot.claim.store(claim_word(tag_, offset), std::memory_order_release);
@@ -84,12 +89,13 @@ NonceJob::End NonceJob::wait_next_chunk(const WorkerPool& pool) {
     chunk_end_ = std::min(next_ + chunk_, size_);
     for (;;) {
         const std::uint32_t seen = progress_.load(std::memory_order_acquire);
-        // In this order: the winner records its hit before it gives up its
-        // claim, so a chunk seen covered shows a hit in it.
+        // In this order: a thread gives up its claim only after it recorded
+        // its hit, or saw another's or a stop and left its batch unfinished,
+        // so a chunk seen covered shows those too.
         const bool done = covered(chunk_end_, pool);
         if (recorded_.load(std::memory_order_acquire)) return End::hit;
-        if (done) return End::covered;
         if (spec_.stop != nullptr && spec_.stop->load()) return End::stopped;
+        if (done && !hit_.found.load()) return End::covered;
         progress_.wait(seen, std::memory_order_acquire);
     }
 }

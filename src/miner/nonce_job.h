@@ -99,7 +99,11 @@ class NonceJob {
     // After End::covered: the next chunk starts where this one ended.
     void hand_back_chunk() { next_ = chunk_end_; }
 
-    // The winner's record, once wait_next_chunk has returned End::hit.
+    // Whether the winner has written its record: after wait_next_chunk
+    // returned End::hit, or meanwhile, past the last chunk handed back.
+    bool hit_recorded() const { return recorded_.load(std::memory_order_acquire); }
+    // Whether the job searches this header (bytes 76..79 aside) and goes on.
+    bool searches(const std::array<std::uint8_t, 80>& header) const;
     std::uint32_t hit_nonce() const { return hit_.nonce; }
     HashWords hit_hash() const { return hit_.hash; }
 

@@ -72,7 +72,7 @@ class WorkerPool {
 
     // The job posted last, or none.
     const std::shared_ptr<NonceJob>& job() const { return job_; }
-    // A tag for the next job, different from the last 2^31 jobs' tags.
+    // A tag for the next job, different from the tags of the 2^31 - 1 before.
     std::uint32_t next_tag() { return tags_++ & 0x7fffffff; }
 
     // Threads started so far, and each one's slot.

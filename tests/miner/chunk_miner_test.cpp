@@ -227,8 +227,9 @@ TEST(ChunkMiner, FirstHitWinsAndVerifies) {
     std::mt19937_64 rng(11);
     const Header header = test::random_header(rng);
     for (int round = 0; round < 5; ++round) {
-        // Every worker's range holds at least one group.
-        const std::uint32_t iters = std::max(8u, kGroupKernel.width);
+        // Every worker's batches are whole groups, one or more.
+        const std::uint32_t iters =
+            (8 + kGroupKernel.width - 1) / kGroupKernel.width * kGroupKernel.width;
         const ChunkResult r = cpu_mine_chunk(header, kMax, 500, 10000, iters, 4);
         ASSERT_TRUE(r.found);
         EXPECT_EQ((r.nonce - 500) % iters, 0u) << r.nonce;

@@ -16,12 +16,12 @@ std::uint32_t hardware_threads() {
     return count == 0 ? 1 : count;
 }
 
-// The job that mines spec: the pool's own when spec is its next chunk,
-// otherwise a new one, handed to the pool's threads.
-NonceJob& job_for(WorkerPool& pool, const JobSpec& spec) {
-    if (pool.job() && pool.job()->continued_by(spec)) return *pool.job();
-    auto job = std::make_shared<NonceJob>(spec, pool.next_tag(), linked_group_kernel().width);
-    job->mark(pool);
+// The job that mines this search: the pool's own when the call is for its
+// next chunk, otherwise a new one, handed to the pool's threads.
+NonceJob& job_for(WorkerPool& pool, const Search& search) {
+    if (pool.job() && pool.job()->continued_by(search)) return *pool.job();
+    auto job = std::make_shared<NonceJob>(search, pool.next_tag(), linked_group_kernel().width);
+    job->take_interval(pool);  // the threads' counts from here on are the first chunk's
     pool.post(job);
     return *job;
 }
@@ -61,7 +61,7 @@ ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>&
     if (last_nonce < first_nonce) return ChunkResult{};
 
     NonceJob& job =
-        job_for(pool, JobSpec{header, target, first_nonce, last_nonce, iters, threads, stop});
+        job_for(pool, Search{header, target, first_nonce, last_nonce, iters, threads, stop});
     const NonceJob::End end = job.wait_next_chunk(pool);
     if (end == NonceJob::End::covered) {
         ChunkResult result = interval_of(job, pool);
@@ -75,7 +75,7 @@ ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>&
 std::optional<ChunkResult> cpu_found_meanwhile(WorkerPool& pool,
                                                const std::array<std::uint8_t, 80>& header) {
     const std::shared_ptr<NonceJob>& job = pool.job();
-    if (!job || !job->searches(header) || !job->hit_recorded()) return std::nullopt;
+    if (!job || !job->mines(header) || !job->hit_recorded()) return std::nullopt;
     return search_over(*job, pool);
 }
 

@@ -26,29 +26,29 @@ std::uint64_t claim_word(std::uint32_t tag, std::uint64_t offset) {
 
 }  // namespace
 
-NonceJob::NonceJob(const JobSpec& spec, std::uint32_t tag, std::uint32_t group_width)
-    : lanes_(header_lanes(spec.header)),
-      target_(target_words(spec.target)),
-      spec_(spec),
+NonceJob::NonceJob(const Search& search, std::uint32_t tag, std::uint32_t group_width)
+    : lanes_(header_lanes(search.header)),
+      target_(target_words(search.target)),
+      search_(search),
       tag_(tag),
-      size_(std::uint64_t{spec.last_nonce} - spec.first_nonce + 1),
-      chunk_(std::uint64_t{spec.iters} * spec.threads),
-      batch_(batch_size(spec.iters, group_width)),
-      workers_(std::min<std::uint64_t>(spec.threads,
-                                       (std::min(chunk_, size_) + spec.iters - 1) / spec.iters)) {
-    hit_.stop = spec.stop;
+      size_(std::uint64_t{search.last_nonce} - search.first_nonce + 1),
+      chunk_(std::uint64_t{search.iters} * search.threads),
+      batch_(batch_size(search.iters, group_width)),
+      workers_(std::min<std::uint64_t>(
+          search.threads, (std::min(chunk_, size_) + search.iters - 1) / search.iters)) {
+    hit_.stop = search.stop;
 }
 
-bool NonceJob::searches(const std::array<std::uint8_t, 80>& header) const {
+bool NonceJob::mines(const std::array<std::uint8_t, 80>& header) const {
     return !abandoned_.load() &&
-           std::equal(header.begin(), header.begin() + 76, spec_.header.begin());
+           std::equal(header.begin(), header.begin() + 76, search_.header.begin());
 }
 
-bool NonceJob::continued_by(const JobSpec& spec) const {
-    return searches(spec.header) && spec.stop == spec_.stop && spec.iters == spec_.iters &&
-           spec.threads == spec_.threads && spec.last_nonce == spec_.last_nonce &&
-           std::uint64_t{spec.first_nonce} == spec_.first_nonce + next_ &&
-           spec.target == spec_.target;
+bool NonceJob::continued_by(const Search& search) const {
+    return mines(search.header) && search.stop == search_.stop && search.iters == search_.iters &&
+           search.threads == search_.threads && search.last_nonce == search_.last_nonce &&
+           std::uint64_t{search.first_nonce} == search_.first_nonce + next_ &&
+           search.target == search_.target;
 }
 
 void NonceJob::work(WorkerSlot& slot) {
@@ -69,7 +69,7 @@ void NonceJob::work(WorkerSlot& slot) {
 
         const std::uint64_t count = std::min(batch_, size_ - offset);
         const WorkerPass pass =
-            mine_worker(spec_.first_nonce + offset, count, lanes_, target_, hit_);
+            mine_worker(search_.first_nonce + offset, count, lanes_, target_, hit_);
         const auto now = Clock::now();
         slot.add(pass.hashes, now - clock);
         clock = now;
@@ -94,7 +94,7 @@ NonceJob::End NonceJob::wait_next_chunk(const WorkerPool& pool) {
         // so a chunk seen covered shows those too.
         const bool done = covered(chunk_end_, pool);
         if (recorded_.load(std::memory_order_acquire)) return End::hit;
-        if (spec_.stop != nullptr && spec_.stop->load()) return End::stopped;
+        if (search_.stop != nullptr && search_.stop->load()) return End::stopped;
         if (done && !hit_.found.load()) return End::covered;
         progress_.wait(seen, std::memory_order_acquire);
     }
@@ -111,13 +111,6 @@ bool NonceJob::covered(std::uint64_t end, const WorkerPool& pool) const {
         if ((claim & 0xffffffff) < end) return false;
     }
     return true;
-}
-
-void NonceJob::mark(const WorkerPool& pool) {
-    marked_at_ = Clock::now();
-    const std::size_t threads = std::min<std::uint64_t>(workers_, pool.size());
-    marks_.assign(threads, WorkerCount{});
-    for (std::size_t i = 0; i < threads; ++i) marks_[i] = pool.slot(i).count();
 }
 
 NonceJob::Interval NonceJob::take_interval(const WorkerPool& pool) {

@@ -52,7 +52,7 @@ WorkerPass mine_worker(std::uint64_t first_nonce, std::uint64_t count, const Hea
 
 // What a job's search is: the candidate header and target, the nonce range
 // and the chunk size its caller asked for.
-struct JobSpec {
+struct Search {
     std::array<std::uint8_t, 80> header{};  // bytes 76..79 ignored
     Hash32 target{};
     std::uint32_t first_nonce = 0;
@@ -69,7 +69,7 @@ class NonceJob {
 
     // tag tells this job's claims apart from an earlier job's in a thread's
     // slot (WorkerPool::next_tag); group_width is the linked kernel's.
-    NonceJob(const JobSpec& spec, std::uint32_t tag, std::uint32_t group_width);
+    NonceJob(const Search& search, std::uint32_t tag, std::uint32_t group_width);
 
     // Threads that take part: as many as the first chunk has iters for.
     std::uint64_t workers() const { return workers_; }
@@ -77,7 +77,7 @@ class NonceJob {
     // Whether a call for this chunk goes on with this job: the same search,
     // the chunk right after the last one handed back, and not abandoned. A
     // hit the workers found meanwhile, past the last chunk, is this call's.
-    bool continued_by(const JobSpec& spec) const;
+    bool continued_by(const Search& search) const;
 
     // A pool thread's part: claims batches until none is left, a hit, a stop
     // or abandon(), keeping its slot up to date.
@@ -90,10 +90,10 @@ class NonceJob {
         hit_.found.store(true);
     }
 
-    // Waits until every nonce of the next chunk (first_nonce of the
-    // continuing call, or of the spec) has been hashed by the pool's threads,
-    // or a hit or a stop; returns at once on a hit found earlier. The chunk's
-    // nonces count: chunk_hashes().
+    // Waits until every nonce of the next chunk (from first_nonce of the
+    // continuing call, or of the job's first) has been hashed by the pool's
+    // threads, or a hit or a stop; returns at once on a hit found earlier.
+    // The chunk's nonces count: chunk_hashes().
     End wait_next_chunk(const WorkerPool& pool);
     std::uint64_t chunk_hashes() const { return chunk_end_ - next_; }
     // After End::covered: the next chunk starts where this one ended.
@@ -103,15 +103,13 @@ class NonceJob {
     // returned End::hit, or meanwhile, past the last chunk handed back.
     bool hit_recorded() const { return recorded_.load(std::memory_order_acquire); }
     // Whether the job searches this header (bytes 76..79 aside) and goes on.
-    bool searches(const std::array<std::uint8_t, 80>& header) const;
+    bool mines(const std::array<std::uint8_t, 80>& header) const;
     std::uint32_t hit_nonce() const { return hit_.nonce; }
     HashWords hit_hash() const { return hit_.hash; }
 
-    // Starts the interval of the first chunk: before the job is posted, so
-    // that the threads' counts from then on are in it.
-    void mark(const WorkerPool& pool);
     // What each of the job's threads hashed, and for how long, since the
     // interval started, and the wall time since then; the next starts now.
+    // Taken once before the job is posted, it starts the first interval.
     struct Interval {
         std::vector<WorkerCount> workers;
         std::chrono::nanoseconds elapsed{0};
@@ -125,7 +123,7 @@ class NonceJob {
     // Read-only while threads work.
     HeaderLanes lanes_;
     TargetWords target_;
-    JobSpec spec_;
+    Search search_;
     std::uint32_t tag_;
     std::uint64_t size_;     // nonces in the range, up to 2^32
     std::uint64_t chunk_;    // iters x threads: a chunk's nonces, the last one cut at the range

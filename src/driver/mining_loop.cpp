@@ -130,7 +130,8 @@ MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_
       stop_requested_(stop_requested),
       backend_(describe_backend(config)),
       client_(connect(config)),
-      extranonce_(config.extranonce) {
+      extranonce_(config.extranonce),
+      workers_(timings.start_worker, timings.clock) {
     const nlohmann::json first = first_template(client_, stop_requested_, timings.slow_start_after);
     LongPollSettings polling;
     polling.enabled = !config.no_longpoll;
@@ -138,7 +139,9 @@ MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_
     polling.check_after = timings.longpoll_check_after;
     polling.verbose = config.verbose_logging;
     poller_.emplace(client_, stop_requested_, polling);
-    template_ = adopt_template(first, config.gbt_txids_internal, *poller_);
+    work_.emplace(adopt_template(first, config.gbt_txids_internal, *poller_),
+                  config.gbt_txids_internal, config.verbose_logging,
+                  [this](const std::string& id) { poller_->follow(id); });
     stats_ = start_stats(Clock::now(), config.verbose_logging);
 }
 
@@ -152,8 +155,7 @@ int MiningLoop::run() {
 
         std::optional<Candidate> candidate;
         try {
-            candidate =
-                build_candidate(template_, config_.payouts, extranonce_, config_.coinbase_tag);
+            candidate = build_candidate(tmpl(), config_.payouts, extranonce_, config_.coinbase_tag);
         } catch (const std::exception& e) {
             write_kept_line(std::cerr, "[work] candidate build failed: " + message_of(e));
             return kExitCandidateFailed;
@@ -188,17 +190,17 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
         if (std::optional<ChunkResult> found = cpu_found_meanwhile(workers_, candidate.header)) {
             return handle_hit(candidate, *found);
         }
-        if (stop_requested_.load() || first_nonce > template_.noncerange_max) break;
+        if (stop_requested_.load() || first_nonce > tmpl().noncerange_max) break;
         if (take_new_work()) return PassEnd::new_work;
 
-        say_hashing_on_new_work();
+        work_->say_hashing_on_new_work();
         // A stop ends the chunk at once, as a hit does; a hit found in it is
         // still handled below.
         const auto nonce = static_cast<std::uint32_t>(first_nonce);
-        const ChunkResult result = cpu_mine_chunk(workers_, candidate.header, template_.target,
-                                                  nonce, template_.noncerange_max, config_.iters,
-                                                  backend_.threads, &stop_requested_);
-        record_chunk(stats_, result, nonce, template_.height, extranonce_, config_.status_sec);
+        const ChunkResult result =
+            cpu_mine_chunk(workers_, candidate.header, tmpl().target, nonce, tmpl().noncerange_max,
+                           config_.iters, backend_.threads, &stop_requested_);
+        record_chunk(stats_, result, nonce, tmpl().height, extranonce_, config_.status_sec);
 
         if (result.found) return handle_hit(candidate, result);
         if (result.hashes == 0) break;
@@ -209,7 +211,7 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
 
 std::uint64_t MiningLoop::first_nonce_for(const Candidate& candidate) const {
     if (resume_ && resume_->header == candidate.header) return resume_->next_nonce;
-    return template_.noncerange_min;
+    return tmpl().noncerange_min;
 }
 
 std::optional<PolledWork> MiningLoop::next_work() {
@@ -218,91 +220,12 @@ std::optional<PolledWork> MiningLoop::next_work() {
     return poller_->take_refresh();
 }
 
-// Takes everything the poller brought, oldest answer first, so that the
-// newest is the one that stays: a plain answer from before a found block can
-// still be waiting when the long poll brings the next block's work. True when
-// some of it was other work than the current one, which is then current.
+// Takes everything the poller brought; true when some of it was other work
+// than the current one, which is then current.
 bool MiningLoop::take_new_work() {
-    std::vector<PolledWork> works;
-    while (std::optional<PolledWork> work = next_work()) works.push_back(std::move(*work));
-    std::stable_sort(works.begin(), works.end(), [](const PolledWork& a, const PolledWork& b) {
-        return a.received < b.received;
-    });
-    bool switched = false;
-    for (PolledWork& work : works) switched |= take(std::move(work));
-    return switched;
-}
-
-// A long-poll answer that does not parse ends the run; a plain answer that
-// does not parse is reported and mining goes on.
-bool MiningLoop::take(PolledWork work) {
-    BlockTemplate tmpl;
-    try {
-        tmpl = parse_block_template(work.result, config_.gbt_txids_internal);
-    } catch (const std::exception& e) {
-        if (work.source == WorkSource::long_poll) {
-            write_line(std::cout, "[work] longpoll update received");
-            throw;
-        }
-        write_line(std::cerr, work_failure_prefix(work.source) + message_of(e));
-        return false;
-    }
-    work.result = nullptr;
-    release_freed_memory();  // a template's JSON tree can be large
-    return switch_to(std::move(tmpl), work);
-}
-
-// Makes tmpl the current work; false, and no "[work]" line, when it is the
-// work being mined already: then the search goes on where it was, and only
-// its long-poll id is taken over, except from a check of a silent long poll,
-// which the same work shows healthy: it stays open.
-bool MiningLoop::switch_to(BlockTemplate tmpl, const PolledWork& work) {
-    const bool check = work.source == WorkSource::check;
-    const bool same_id = tmpl.longpollid == template_.longpollid;
-    if (same_work(tmpl, template_, unix_time_now())) {
-        if (check) {
-            check_answered(false, same_id);
-        } else {
-            template_.longpollid = tmpl.longpollid;
-            poller_->follow(tmpl.longpollid);
-        }
-        return false;
-    }
-    if (work.source == WorkSource::long_poll) {
-        write_line(std::cout, "[work] longpoll update received");
-    }
-    if (check) check_answered(true, same_id);
-    if (config_.verbose_logging) {
-        change_ = WorkChange{work_change(template_, tmpl, work.source), work.received};
-    }
-    announce_template(tmpl, *poller_);
-    template_ = std::move(tmpl);
-    return true;
-}
-
-// What a check of a silent long poll found. The same id shows the poll
-// healthy, whatever the work: a node changes its target or reward without a
-// new id, and mining that work needs no new poll. Another id with other work
-// shows it broken: following the new id gives it up, and the node frees its
-// worker, as it answers every poll on the old work.
-void MiningLoop::check_answered(bool new_work, bool same_id) {
-    if (new_work && !same_id) {
-        write_line(std::cerr, "[longpoll] no answer, but the node has new work; polling again");
-    } else if (config_.verbose_logging) {
-        write_line(std::cout, new_work ? "[longpoll] check: new work under the poll's id; "
-                                         "mining it, the poll stays open"
-                                       : "[longpoll] check: no new work; the poll stays open");
-    }
-}
-
-// Once per work change, as the first chunk on it starts.
-void MiningLoop::say_hashing_on_new_work() {
-    if (!change_) return;
-    const auto waited =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - change_->received);
-    write_line(std::cout, "[work] new work: " + change_->why + "; hashing " +
-                              std::to_string(waited.count()) + " ms after the node's answer");
-    change_.reset();
+    std::vector<PolledWork> answers;
+    while (std::optional<PolledWork> work = next_work()) answers.push_back(std::move(*work));
+    return work_->take(std::move(answers));
 }
 
 // After a found block the work is spent: the next comes from the long poll
@@ -325,15 +248,17 @@ void MiningLoop::await_work_after_submit() {
 }
 
 void MiningLoop::refresh_after_submit() {
+    std::vector<PolledWork> answer;
     try {
-        PolledWork work{fetch_template(client_, stop_requested_), WorkSource::after_submit,
-                        Clock::now()};
-        switch_to(parse_block_template(work.result, config_.gbt_txids_internal), work);
+        answer.push_back(
+            {fetch_template(client_, stop_requested_), WorkSource::after_submit, Clock::now()});
     } catch (const RpcCancelled&) {
         // stopping: the next pass says so
     } catch (const std::exception& e) {
-        write_line(std::cerr, "[rpc] getblocktemplate after submit failed: " + message_of(e));
+        write_line(std::cerr, work_failure_prefix(WorkSource::after_submit) + message_of(e));
+        return;
     }
+    work_->take(std::move(answer));
 }
 
 MiningLoop::PassEnd MiningLoop::handle_hit(const Candidate& candidate, const ChunkResult& result) {
@@ -352,7 +277,7 @@ MiningLoop::PassEnd MiningLoop::handle_hit(const Candidate& candidate, const Chu
                                   std::to_string(result.nonce) + "; abandoning candidate");
         return PassEnd::candidate_spent;
     }
-    if (!hash_meets_target(digest.data(), template_.target.data())) {
+    if (!hash_meets_target(digest.data(), tmpl().target.data())) {
         write_line(std::cerr, "[found] CPU hash is above target at nonce=" +
                                   std::to_string(result.nonce) + "; abandoning candidate");
         return PassEnd::candidate_spent;
@@ -392,7 +317,7 @@ bool MiningLoop::work_on_another_block() {
     };
     keep_if_newer(poller_->take_update());
     keep_if_newer(poller_->take_refresh());
-    return pending_work_ && on_another_block(pending_work_->result, template_);
+    return pending_work_ && on_another_block(pending_work_->result, tmpl());
 }
 
 }  // namespace qvn

@@ -13,6 +13,7 @@
 
 #include "block/candidate.h"
 #include "driver/config.h"
+#include "driver/current_work.h"
 #include "driver/stats.h"
 #include "miner/chunk_miner.h"
 #include "rpc/block_template.h"
@@ -36,12 +37,15 @@ BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal, 
 // Settings for the client, copied from the configuration.
 RpcSettings rpc_settings_from(const MinerConfig& config);
 
-// The loop's waits, which tests shorten; the command line sets none of them.
+// What tests set and the command line does not: the loop's waits, and how
+// its workers start and read the time.
 struct LoopTimings {
     // A long poll silent this long is checked with a plain request.
     std::chrono::milliseconds longpoll_check_after = kLongPollCheckAfter;
     // A first template this slow is said to be late, once.
     std::chrono::milliseconds slow_start_after{5000};
+    WorkerStarter start_worker = start_std_thread;
+    JobClock clock = std::chrono::steady_clock::now;
 };
 
 // Owns everything a mining run needs. Members are declared so that teardown
@@ -76,20 +80,11 @@ class MiningLoop {
         std::uint64_t next_nonce;
     };
 
-    // Work taken and not hashed on yet, for --verbose: why, and since when.
-    struct WorkChange {
-        std::string why;
-        std::chrono::steady_clock::time_point received;
-    };
-
+    const BlockTemplate& tmpl() const { return work_->get(); }
     PassEnd mine_candidate(const Candidate& candidate);
     std::uint64_t first_nonce_for(const Candidate& candidate) const;
     std::optional<PolledWork> next_work();
     bool take_new_work();
-    bool take(PolledWork work);
-    bool switch_to(BlockTemplate tmpl, const PolledWork& work);
-    void check_answered(bool new_work, bool same_id);
-    void say_hashing_on_new_work();
     void await_work_after_submit();
     void refresh_after_submit();
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
@@ -102,9 +97,8 @@ class MiningLoop {
     RpcClient client_;
     std::optional<LongPoller> poller_;        // started only once the first template is in
     std::optional<PolledWork> pending_work_;  // taken from the poller during a submission
-    BlockTemplate template_;
+    std::optional<CurrentWork> work_;         // the template mined, once the poller is there
     std::optional<ResumePoint> resume_;
-    std::optional<WorkChange> change_;
     std::uint64_t extranonce_;
     MiningStats stats_;
     bool stopped_ = false;

@@ -20,7 +20,8 @@ std::uint32_t hardware_threads() {
 // next chunk, otherwise a new one, handed to the pool's threads.
 NonceJob& job_for(WorkerPool& pool, const Search& search) {
     if (pool.job() && pool.job()->continued_by(search)) return *pool.job();
-    auto job = std::make_shared<NonceJob>(search, pool.next_tag(), linked_group_kernel().width);
+    auto job = std::make_shared<NonceJob>(search, pool.next_tag(), linked_group_kernel().width,
+                                          pool.clock());
     job->take_interval(pool);  // the threads' counts from here on are the first chunk's
     pool.post(job);
     return *job;

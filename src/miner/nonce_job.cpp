@@ -1,11 +1,10 @@
 #include "miner/nonce_job.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace qvn {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Groups per batch: about a millisecond of one core's hashing with every
 // kernel (4096 nonces of the four-way one at 3.6 M/s), so that the one shared
@@ -26,7 +25,8 @@ std::uint64_t claim_word(std::uint32_t tag, std::uint64_t offset) {
 
 }  // namespace
 
-NonceJob::NonceJob(const Search& search, std::uint32_t tag, std::uint32_t group_width)
+NonceJob::NonceJob(const Search& search, std::uint32_t tag, std::uint32_t group_width,
+                   JobClock clock)
     : lanes_(header_lanes(search.header)),
       target_(target_words(search.target)),
       search_(search),
@@ -35,7 +35,8 @@ NonceJob::NonceJob(const Search& search, std::uint32_t tag, std::uint32_t group_
       chunk_(std::uint64_t{search.iters} * search.threads),
       batch_(batch_size(search.iters, group_width)),
       workers_(std::min<std::uint64_t>(
-          search.threads, (std::min(chunk_, size_) + search.iters - 1) / search.iters)) {
+          search.threads, (std::min(chunk_, size_) + search.iters - 1) / search.iters)),
+      clock_(std::move(clock)) {
     hit_.stop = search.stop;
 }
 
@@ -56,7 +57,7 @@ void NonceJob::work(WorkerSlot& slot) {
     // that sees the cursor past a chunk sees this too, and waits.
     std::uint64_t published = 0;
     slot.claim.store(claim_word(tag_, published), std::memory_order_relaxed);
-    auto clock = Clock::now();
+    auto clock = clock_();
     while (!chunk_over(hit_)) {
         // Release: whoever sees the cursor moved sees the slot as it was
         // before this claim or later, a bound at or below this batch until
@@ -70,10 +71,13 @@ void NonceJob::work(WorkerSlot& slot) {
         const std::uint64_t count = std::min(batch_, size_ - offset);
         const WorkerPass pass =
             mine_worker(search_.first_nonce + offset, count, lanes_, target_, hit_);
-        const auto now = Clock::now();
-        slot.add(pass.hashes, now - clock);
-        clock = now;
+        // The hit is out before the clock is read: a clock that holds this
+        // thread there holds it with its hit recorded.
+        slot.add_hashes(pass.hashes);
         if (pass.won) recorded_.store(true, std::memory_order_release);
+        const auto now = clock_();
+        slot.add_busy(now - clock);
+        clock = now;
         if (pass.hashes < count) break;
     }
     slot.claim.store(WorkerSlot::kNoClaim, std::memory_order_release);
@@ -115,7 +119,7 @@ bool NonceJob::covered(std::uint64_t end, const WorkerPool& pool) const {
 
 NonceJob::Interval NonceJob::take_interval(const WorkerPool& pool) {
     Interval interval;
-    interval.elapsed = Clock::now() - marked_at_;
+    interval.elapsed = clock_() - marked_at_;
     const std::size_t threads = std::min<std::uint64_t>(workers_, pool.size());
     marks_.resize(threads);  // threads started for this job began at zero
     for (std::size_t i = 0; i < threads; ++i) {

@@ -68,8 +68,9 @@ class NonceJob {
     enum class End { covered, hit, stopped };
 
     // tag tells this job's claims apart from an earlier job's in a thread's
-    // slot (WorkerPool::next_tag); group_width is the linked kernel's.
-    NonceJob(const Search& search, std::uint32_t tag, std::uint32_t group_width);
+    // slot (WorkerPool::next_tag); group_width is the linked kernel's; clock
+    // is the pool's.
+    NonceJob(const Search& search, std::uint32_t tag, std::uint32_t group_width, JobClock clock);
 
     // Threads that take part: as many as the first chunk has iters for.
     std::uint64_t workers() const { return workers_; }
@@ -129,6 +130,7 @@ class NonceJob {
     std::uint64_t chunk_;    // iters x threads: a chunk's nonces, the last one cut at the range
     std::uint64_t batch_;    // nonces per claim
     std::uint64_t workers_;  // threads that take part
+    JobClock clock_;
 
     ChunkHit hit_;
     std::atomic<bool> recorded_{false};  // the winner has written the record

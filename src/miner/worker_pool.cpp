@@ -14,7 +14,8 @@ std::thread start_std_thread(std::uint32_t, std::function<void()> body) {
     return std::thread(std::move(body));
 }
 
-WorkerPool::WorkerPool(WorkerStarter start) : start_(std::move(start)) {}
+WorkerPool::WorkerPool(WorkerStarter start, JobClock clock)
+    : start_(std::move(start)), clock_(std::move(clock)) {}
 
 WorkerPool::~WorkerPool() {
     {

@@ -34,8 +34,10 @@ struct alignas(64) WorkerSlot {
     std::atomic<std::int64_t> busy_ns{0};
 
     // The owner's running totals; plain stores, there is no other writer.
-    void add(std::uint64_t hashed, std::chrono::nanoseconds busy) {
+    void add_hashes(std::uint64_t hashed) {
         hashes.store(hashes.load(std::memory_order_relaxed) + hashed, std::memory_order_relaxed);
+    }
+    void add_busy(std::chrono::nanoseconds busy) {
         busy_ns.store(busy_ns.load(std::memory_order_relaxed) + busy.count(),
                       std::memory_order_relaxed);
     }
@@ -51,6 +53,11 @@ using WorkerStarter = std::function<std::thread(std::uint32_t index, std::functi
 
 std::thread start_std_thread(std::uint32_t index, std::function<void()> body);
 
+// The time as the workers read it for their busy times, and their caller for
+// its intervals: the steady clock, or a test's that holds a thread at a
+// chosen reading, to order what only timing orders otherwise.
+using JobClock = std::function<std::chrono::steady_clock::time_point()>;
+
 // Started and joined per chunk, threads cost 45 us a worker, kept 5 us
 // (BM_chunk_overhead with 128 workers on an AMD EPYC Zen 5, family 26 model
 // 2, 2 vCPUs): an estimated 7-19% of the hashing at 64 to 128 threads and the
@@ -58,7 +65,8 @@ std::thread start_std_thread(std::uint32_t index, std::function<void()> body);
 // needs them and kept.
 class WorkerPool {
   public:
-    explicit WorkerPool(WorkerStarter start = start_std_thread);
+    explicit WorkerPool(WorkerStarter start = start_std_thread,
+                        JobClock clock = std::chrono::steady_clock::now);
     // Abandons the job under way, wakes every thread to leave and joins it.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -72,6 +80,7 @@ class WorkerPool {
 
     // The job posted last, or none.
     const std::shared_ptr<NonceJob>& job() const { return job_; }
+    const JobClock& clock() const { return clock_; }
     // A tag for the next job, different from the tags of the 2^31 - 1 before.
     std::uint32_t next_tag() { return tags_++ & 0x7fffffff; }
 
@@ -92,6 +101,7 @@ class WorkerPool {
     std::shared_ptr<NonceJob> take_job();
 
     WorkerStarter start_;
+    JobClock clock_;
     std::vector<std::thread> threads_;
     std::deque<Worker> workers_;  // a deque does not move its elements when it grows
     std::atomic<std::size_t> started_{0};

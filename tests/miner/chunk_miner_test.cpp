@@ -329,6 +329,47 @@ TEST(ChunkMiner, AWorkerHeldBackLeavesItsNoncesToTheOthers) {
     }
 }
 
+// A call on other terms than the job's next chunk starts a new search: the
+// old job's workers would hash other nonces, or against the old target. The
+// range is two chunks; the only nonce in it that meets the second call's
+// target is where that call starts, and the first call searched the rest.
+TEST(ChunkMiner, ACallOnOtherTermsStartsANewSearch) {
+    const Header header = selftest_header();
+    const std::uint32_t iters = kGroupKernel.width, threads = 2, chunk = iters * threads;
+    struct Case {
+        const char* name;
+        std::uint32_t hit_chunk;  // the first call searches the other one
+        bool same_target;         // or the first call's target is unreachable
+    };
+    for (const Case c : {Case{"another first nonce", 0, true}, Case{"another target", 1, false}}) {
+        const std::uint32_t base = lowest_at(header, 3000, 2 * chunk, c.hit_chunk * chunk);
+        const std::uint32_t hit = base + c.hit_chunk * chunk, last = base + 2 * chunk - 1;
+        const Hash32 target = portable_hash(header, hit);
+        WorkerPool pool;
+        const ChunkResult first =
+            cpu_mine_chunk(pool, header, c.same_target ? target : kImpossible,
+                           base + (1 - c.hit_chunk) * chunk, last, iters, threads);
+        ASSERT_FALSE(first.found) << c.name;
+        const ChunkResult second = cpu_mine_chunk(pool, header, target, hit, last, iters, threads);
+        EXPECT_TRUE(second.found) << c.name;
+        EXPECT_EQ(second.nonce, hit) << c.name;
+    }
+}
+
+// Each chunk's workers report what they hashed since the chunk before: over a
+// range of two chunks, the two reports add up to the range.
+TEST(ChunkMiner, EachChunkReportsItsOwnHashes) {
+    const std::uint32_t iters = 4 * kGroupKernel.width, threads = 2;
+    WorkerPool pool;
+    std::uint64_t reported = 0;
+    for (std::uint32_t first = 0; first < 2 * iters * threads; first += iters * threads) {
+        const ChunkResult r = cpu_mine_chunk(pool, selftest_header(), kImpossible, first,
+                                             2 * iters * threads - 1, iters, threads);
+        for (const WorkerCount& count : r.workers) reported += count.hashes;
+    }
+    EXPECT_EQ(reported, 2u * iters * threads);
+}
+
 // A range of one group and a tail (two nonces, fewer for groups of one or
 // two): a hit anywhere in the group costs the whole group, a hit in the tail
 // only the nonces up to it.

@@ -112,8 +112,10 @@ install: deps-build
 run: build
 	scripts/demo $(BUILD)/qvncpu
 
+# qvn_bench, then the other flavours' kernels this processor can run, and
+# each kernel's cycles per round beside its floor's: scripts/bench-summary.
 bench: build
-	$(BUILD)/bench/qvn_bench $(BENCH_ARGS)
+	scripts/bench-summary $(BUILD) $(BENCH_ARGS)
 
 # Both builds of REF (a git commit) and of the working tree, their kernel
 # benchmarks run interleaved, and the ratios: make bench-compare REF=main

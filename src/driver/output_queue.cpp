@@ -48,6 +48,7 @@ struct LineQueue::State {
     std::size_t bytes = 0;          // of the lines that may be dropped
     std::string partial;            // a line written in pieces, not yet ended
     std::uint64_t dropped = 0;      // since the last note
+    bool full = false;              // a line was dropped since the writer last took the lines
     bool writing = false;           // the writer holds lines it took
     bool closing = false;
 
@@ -59,9 +60,12 @@ struct LineQueue::State {
     }
 
     // Under the lock. A line that finds the queue full is dropped and
-    // counted; the next that fits goes after a note of how many were lost.
+    // counted, and so is every line after it until the writer takes the
+    // queue: the lines lost are one run, never holes between short lines
+    // that still fit. The next line queued goes after a note of how many.
     void queue(std::string line, bool kept) {
-        if (!kept && bytes + line.size() > max_bytes) {
+        if (!kept && (full || bytes + line.size() > max_bytes)) {
+            full = true;
             ++dropped;
             return;
         }
@@ -92,6 +96,7 @@ struct LineQueue::State {
             std::deque<std::string> taken;
             taken.swap(lines);
             bytes = 0;
+            full = false;
             writing = true;
             lock.unlock();
             std::string text;

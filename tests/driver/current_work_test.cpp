@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_support/captured_output.h"
 
 namespace qvn {
 namespace {
@@ -31,17 +31,6 @@ json work(int height, const std::string& id, bool eased = false) {
     if (eased) t["target"] = std::string(64, 'f');
     return t;
 }
-
-// Swaps std::cout's and std::cerr's buffers for strings while it lives.
-struct Captured {
-    std::ostringstream out, err;
-    std::streambuf* saved_out = std::cout.rdbuf(out.rdbuf());
-    std::streambuf* saved_err = std::cerr.rdbuf(err.rdbuf());
-    ~Captured() {
-        std::cout.rdbuf(saved_out);
-        std::cerr.rdbuf(saved_err);
-    }
-};
 
 TEST(CurrentWork, AnswersTakenByArrivalAndWhatIsSaid) {
     struct Answer {
@@ -118,7 +107,7 @@ TEST(CurrentWork, AnswersTakenByArrivalAndWhatIsSaid) {
         for (const Answer& a : c.answers)
             answers.push_back(
                 {a.result, a.source, Clock::time_point{} + std::chrono::milliseconds{a.ms}});
-        Captured captured;
+        test_support::CapturedOutput captured;
         EXPECT_EQ(current.take(answers), c.switched) << c.name;
         EXPECT_EQ(current.get().height, c.height) << c.name;
         EXPECT_EQ(followed, c.follow) << c.name;

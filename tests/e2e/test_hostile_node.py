@@ -28,13 +28,33 @@ SLOW_START = ["[rpc] no answer from the node after 5 s; waiting on",
               "[rpc] the node's RPC workers seem all taken (other miners' long polls, other "
               "clients); raise rpcthreads (and rpcworkqueue) in the node's configuration"]
 F_SETPIPE_SZ = 1031  # fcntl's command for a pipe's size (Linux)
-UNREAD_SECONDS = 16  # long enough for the miner's output to fill the pipe and its queue
+QUEUE_BYTES = 256 * 1024  # a stream's queue in the miner
+# Standard output from one accepted block to the next, at least: the
+# [submit] line, the next work's [work] line and the next [found] line.
+BLOCK_BYTES = 26 + 153 + 116
 RETRY = re.compile(r"^\[submit\] retrying in (\d+) s \(attempt \d+\)$")
 
 
 def submitted_hex(node):
     return [r["params"][0] for r in node.control({"cmd": "requests", "method": "submitblock"})
             ["requests"]]
+
+
+def threads(pid):
+    return set(os.listdir("/proc/%d/task" % pid))
+
+
+def wait_for_output(pid, before_mining):
+    """Waits until the miner's run is over and it waits for its output: the
+    threads of the mining gone, the main thread asleep."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with open("/proc/%d/task/%d/stat" % (pid, pid)) as stat:
+            asleep = stat.read().rsplit(")", 1)[1].split()[0] == "S"
+        if asleep and threads(pid) <= before_mining:
+            return
+        time.sleep(0.01)
+    raise AssertionError("qvncpu's run did not end")
 
 
 class Output(E2ECase):
@@ -68,20 +88,30 @@ class Output(E2ECase):
 
     def test_unread_output_does_not_stop_the_mining(self):
         # A terminal that stops reading (Ctrl-S, a sleeping ssh client): the
-        # pipe and the queue fill, and blocks keep coming. Read at the stop,
-        # the output says how many lines it dropped and where, and ends with
-        # the last line, kept although the queue was full; never read, it
-        # keeps the miner from ending only a few seconds.
-        for read in (True, False):
+        # pipe and the queue fill, and blocks keep coming. Stopped with its
+        # queue full and read only once its run is over, the output says how
+        # many lines it dropped and where, and ends with the last line, kept
+        # although the queue was full; never read, it keeps the miner from
+        # ending only a few seconds. Whether the output is read; what it
+        # fills before the stop besides the pipe (read: a batch held by the
+        # writer and then the whole queue).
+        for read, beyond_the_pipe in ((True, 2 * QUEUE_BYTES), (False, 0)):
             with self.subTest(read=read):
                 node = self.start_node(work_bits=EASY)
+                node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
                 proc = self.run_miner(node, "--verbose", stderr=subprocess.DEVNULL)
-                fcntl.fcntl(proc.stdout.fileno(), F_SETPIPE_SZ, 4096)
-                time.sleep(UNREAD_SECONDS - 2)
-                before = len(node.control({"cmd": "submissions"})["submissions"])
-                time.sleep(2)
-                self.assertGreater(len(node.control({"cmd": "submissions"})["submissions"]), before)
+                self.assertTrue(node.control({"cmd": "wait_requests", "count": 1,
+                                              "state": "held"})["ok"])
+                before_mining = threads(proc.pid)
+                pipe = fcntl.fcntl(proc.stdout.fileno(), F_SETPIPE_SZ, 4096)
+                node.control({"cmd": "release"})
+                blocks = (pipe + beyond_the_pipe) // BLOCK_BYTES + 2
+                answer = node.control({"cmd": "wait_submissions", "count": blocks,
+                                       "accepted": True, "timeout_ms": 60000})
+                self.assertTrue(answer["ok"], len(answer["submissions"]))
                 proc.send_signal(signal.SIGINT)
+                if read:
+                    wait_for_output(proc.pid, before_mining)
                 out = proc.stdout.read().decode() if read else ""
                 self.assertEqual(proc.wait(timeout=10), 0)
                 proc.stdout.close()

@@ -28,25 +28,22 @@ namespace {
 
 using json = nlohmann::json;
 
-// Work on block 1 under the long-poll id "tip-1"; without a target, bits set
-// one that nearly every other hash meets.
-json work(const std::string& target) {
-    json t = {{"version", 536870912},           {"previousblockhash", std::string(64, '0')},
-              {"coinbasevalue", 5000000000ULL}, {"height", 1},
-              {"curtime", 1700000000},          {"bits", "207fffff"},
-              {"longpollid", "tip-1"},          {"transactions", json::array()}};
-    if (!target.empty()) t["target"] = target;
-    return t;
-}
-
-// The same with the header's time fixed, far ahead of the clock, so that a
-// test builds the loop's very header, and the nonce range given.
-json fixed_work(const std::string& target, std::uint32_t min, std::uint32_t max) {
-    json t = work(target);
-    t["curtime"] = 4000000000u;
+// Work on block 1 under the long-poll id "tip-1", its time fixed far ahead
+// of the clock, so that a test can build the loop's very header; without a
+// target, bits set one that nearly every other hash meets.
+json work(const std::string& target, std::uint32_t min = 0, std::uint32_t max = 0xffffffff) {
     char range[17];
     std::snprintf(range, sizeof range, "%08x%08x", min, max);
-    t["noncerange"] = range;
+    json t = {{"version", 536870912},
+              {"previousblockhash", std::string(64, '0')},
+              {"coinbasevalue", 5000000000ULL},
+              {"height", 1},
+              {"curtime", 4000000000u},
+              {"bits", "207fffff"},
+              {"longpollid", "tip-1"},
+              {"transactions", json::array()},
+              {"noncerange", range}};
+    if (!target.empty()) t["target"] = target;
     return t;
 }
 
@@ -65,11 +62,7 @@ MinerConfig config_for(const test::NodeDouble& node, std::uint32_t threads, std:
 TEST(MiningLoop, SilentLongPollIsCheckedAndNewWorkUnderItsIdMined) {
     test::NodeDouble node;
     node.set_template(work(std::string(64, '0')));
-    MinerConfig config;
-    config.rpc_url = node.url();
-    config.payouts = {parse_payout("51")};
-    config.threads = 1;
-    config.iters = 4096;
+    const MinerConfig config = config_for(node, 1, 4096);
     std::atomic<bool> stop{false};
     MiningLoop loop(config, stop, {.longpoll_check_after = std::chrono::milliseconds{300}});
     std::future<int> status = std::async(std::launch::async, [&loop] { return loop.run(); });
@@ -98,56 +91,54 @@ namespace {
 TEST(MiningLoop, ABlockFoundPastTheChunkIsDeliveredDespiteNewWork) {
     test::NodeDouble node;
     const std::uint32_t batch = linked_group_kernel().width;  // iters of one group
-    MinerConfig config = config_for(node, 2, batch);
-    const test::Header header = build_candidate(parse_block_template(fixed_work("", 0, 0), false),
+    const MinerConfig config = config_for(node, 2, batch);
+    const test::Header header = build_candidate(parse_block_template(work(""), false),
                                                 config.payouts, 0, config.coinbase_tag)
                                     .header;
     std::uint32_t base = 1000;
     const auto hit_alone = [&](std::uint32_t hit) {  // in the four batches up to it
-        for (std::uint32_t n = base; n < base + 4 * batch; ++n)
-            if (n != hit &&
-                test::meets(test::portable_hash(header, n), test::portable_hash(header, hit)))
+        for (std::uint32_t n = base; n < hit; ++n)
+            if (test::meets(test::portable_hash(header, n), test::portable_hash(header, hit)))
                 return false;
         return true;
     };
     while (!hit_alone(base + 3 * batch)) base += 4 * batch;
     const std::uint32_t hit = base + 3 * batch;
-    node.set_template(
-        fixed_work(hash_to_hex(test::portable_hash(header, hit)), base, base + 4 * batch - 1));
+    node.set_template(work(hash_to_hex(test::portable_hash(header, hit)), base, hit + batch - 1));
 
-    struct Holds {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::map<std::thread::id, int> reads;  // clock readings per thread
-        std::thread::id worker[2];
-        bool worker0_free = false, worker1_held = false, worker1_free = false, recorded = false;
-    } holds;
-    const auto wait_for = [&holds](std::unique_lock<std::mutex>& lock, bool& flag) {
-        holds.changed.wait(lock, [&flag] { return flag; });
+    std::mutex mutex;
+    std::condition_variable changed;
+    int stage = 0;  // 1: worker 1 held, 2: worker 0 let go, 3: its hit recorded
+    const auto reach = [&](std::unique_lock<std::mutex>& lock, int at_least) {
+        changed.wait(lock, [&] { return stage >= at_least; });
     };
+    const auto set = [&](int next) {
+        stage = next;
+        changed.notify_all();
+    };
+    std::thread::id ids[2];
+    std::map<std::thread::id, int> reads;  // clock readings per thread
     LoopTimings seams;
     seams.start_worker = [&](std::uint32_t index, std::function<void()> body) {
         return std::thread([&, index, body = std::move(body)] {
-            std::unique_lock lock(holds.mutex);
-            holds.worker[index] = std::this_thread::get_id();
-            if (index == 0) wait_for(lock, holds.worker0_free);
+            std::unique_lock lock(mutex);
+            ids[index] = std::this_thread::get_id();
+            if (index == 0) reach(lock, 2);
             lock.unlock();
             body();
         });
     };
     seams.clock = [&] {
-        std::unique_lock lock(holds.mutex);
-        const int read = ++holds.reads[std::this_thread::get_id()];
-        if (std::this_thread::get_id() == holds.worker[1] && read == 4) {  // after its third batch
-            holds.worker1_held = true;
-            holds.changed.notify_all();
-            wait_for(lock, holds.worker1_free);
-        } else if (std::this_thread::get_id() == holds.worker[0] && read == 2) {  // its hit is out
-            holds.recorded = true;
-            holds.changed.notify_all();
-        } else if (holds.worker[0] != std::this_thread::get_id() &&
-                   holds.worker[1] != std::this_thread::get_id() && read == 2) {  // the loop
-            wait_for(lock, holds.worker1_held);
+        std::unique_lock lock(mutex);
+        const std::thread::id id = std::this_thread::get_id();
+        const int read = ++reads[id];
+        if (id == ids[1] && read == 4) {  // after its third batch
+            set(1);
+            reach(lock, 3);
+        } else if (id == ids[0] && read == 2) {  // after its batch: the hit is out
+            set(3);
+        } else if (id != ids[0] && id != ids[1] && read == 2) {  // the loop ends the chunk
+            reach(lock, 1);
             lock.unlock();
             // New work answers the long poll; the poll after it shows the poller has it.
             json next = work(std::string(64, '0'));
@@ -156,11 +147,8 @@ TEST(MiningLoop, ABlockFoundPastTheChunkIsDeliveredDespiteNewWork) {
             node.set_template(next);
             node.wait_requests(1, {{"method", "getblocktemplate"}, {"longpollid", "tip-2"}});
             lock.lock();
-            holds.worker0_free = true;
-            holds.changed.notify_all();
-            wait_for(lock, holds.recorded);
-            holds.worker1_free = true;
-            holds.changed.notify_all();
+            set(2);
+            reach(lock, 3);
         }
         return std::chrono::steady_clock::now();
     };
@@ -186,7 +174,7 @@ TEST(MiningLoop, ABlockFoundPastTheChunkIsDeliveredDespiteNewWork) {
 TEST(MiningLoop, ARangeEndingAtTheTopIsSearchedOncePerExtranonce) {
     test::NodeDouble node;
     const std::uint64_t min = 0xffffffff - 1023, chunk = 64;
-    node.set_template(fixed_work(std::string(64, '0'), min, 0xffffffff));  // no hash meets it
+    node.set_template(work(std::string(64, '0'), min, 0xffffffff));  // no hash meets it
     MinerConfig config = config_for(node, 1, chunk);
     config.status_sec = 0;  // a "[stat]" line per chunk
     std::atomic<bool> stop{false};

@@ -179,18 +179,22 @@ class Stopping(E2ECase):
         cases = [([signal.SIGINT], 4096, []), ([signal.SIGTERM], 4096, []),
                  ([signal.SIGINT, signal.SIGINT], 4096, []), ([signal.SIGTERM], 4294967295, []),
                  ([signal.SIGINT], 4096, ["--verbose"])]
+        # The rows run side by side: each waits a second for its [stat] line.
+        runs = []
         for signals, iters, args in cases:
+            node = self.start_node(target_hex=ZERO_TARGET)
+            runs.append(self.start_miner(node, "--status-sec", "1", *args, iters=iters))
+        for miner, (signals, iters, args) in zip(runs, cases):
+            miner.wait_line("[work] height=1 ")
+            # Mining has started once a chunk is accounted for.
+            miner.wait_line(STAT) if iters == 4096 else time.sleep(1)
+            miner.started = time.monotonic()
+            for sig in signals:
+                miner.send(sig)
+        for miner, (signals, iters, args) in zip(runs, cases):
             with self.subTest(signals=[s.name for s in signals], iters=iters, args=args):
-                node = self.start_node(target_hex=ZERO_TARGET)
-                miner = self.start_miner(node, "--status-sec", "1", *args, iters=iters)
-                miner.wait_line("[work] height=1 ")
-                # Mining has started once a chunk is accounted for.
-                miner.wait_line(STAT) if iters == 4096 else time.sleep(1)
-                started = time.monotonic()
-                for sig in signals:
-                    miner.send(sig)
                 self.assertEqual(miner.wait_exit(), 0, miner.transcript())
-                self.assertLess(time.monotonic() - started, 5)
+                self.assertLess(time.monotonic() - miner.started, 5)
                 self.assertEqual(miner.stdout[-1], "[exit] stopped")
                 self.assertEqual(miner.stdout.count("[exit] stopped"), 1)
                 self.assertEqual(miner.stderr, [])
@@ -209,13 +213,16 @@ class Extranonce(E2ECase):
             (2**64 - 1, 1, 8, "0000001000000013"),
             (5, 2, 256, "0000100000001fff"),
         ]
+        # The rows run side by side: each waits seconds for its [stat] lines.
+        runs = []
         for start, threads, iters, noncerange in cases:
+            node = self.start_node(target_hex=ZERO_TARGET, noncerange=noncerange)
+            runs.append(self.start_miner(node, "--extranonce", str(start), "--status-sec", "1",
+                                         threads=threads, iters=iters))
+        for miner, (start, threads, iters, noncerange) in zip(runs, cases):
             with self.subTest(extranonce=start, threads=threads):
                 low, high = int(noncerange[:8], 16), int(noncerange[8:], 16)
                 size, chunk = high - low + 1, threads * iters
-                node = self.start_node(target_hex=ZERO_TARGET, noncerange=noncerange)
-                miner = self.start_miner(node, "--extranonce", str(start), "--status-sec", "1",
-                                         threads=threads, iters=iters)
                 at = 0
                 for _ in range(2):
                     at, line = miner.wait_line(STAT, after=at)

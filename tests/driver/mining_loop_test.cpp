@@ -34,15 +34,11 @@ using json = nlohmann::json;
 json work(const std::string& target, std::uint32_t min = 0, std::uint32_t max = 0xffffffff) {
     char range[17];
     std::snprintf(range, sizeof range, "%08x%08x", min, max);
-    json t = {{"version", 536870912},
-              {"previousblockhash", std::string(64, '0')},
-              {"coinbasevalue", 5000000000ULL},
-              {"height", 1},
-              {"curtime", 4000000000u},
-              {"bits", "207fffff"},
-              {"longpollid", "tip-1"},
-              {"transactions", json::array()},
-              {"noncerange", range}};
+    json t = {{"version", 536870912},           {"previousblockhash", std::string(64, '0')},
+              {"coinbasevalue", 5000000000ULL}, {"height", 1},
+              {"curtime", 4000000000u},         {"bits", "207fffff"},
+              {"longpollid", "tip-1"},          {"transactions", json::array()}};
+    t["noncerange"] = range;
     if (!target.empty()) t["target"] = target;
     return t;
 }

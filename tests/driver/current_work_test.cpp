@@ -33,27 +33,32 @@ TEST(CurrentWork, AnswersTakenByArrivalAndWhatACheckSays) {
         std::vector<PolledWork> answers;  // in the order the loop hands them over
         int height;                       // of the work current afterwards
         std::string err;
+        std::string followed;  // the ids handed to the poller
     };
     const Case cases[] = {
         {"a plain answer from before a block does not hide the long poll's new block",
          {answer(2, "tip-2", WorkSource::long_poll, 20),
           answer(1, "tip-1", WorkSource::after_submit, 10)},
          2,
-         ""},
+         "",
+         "tip-1;tip-2;"},
         {"a check that finds another id and other work",
          {answer(2, "tip-2", WorkSource::check, 5)},
          2,
-         "[longpoll] no answer, but the node has new work; polling again\n"},
-        {"a check that finds the same work", {answer(1, "tip-1", WorkSource::check, 5)}, 1, ""},
+         "[longpoll] no answer, but the node has new work; polling again\n",
+         "tip-2;"},
+        {"a check that finds the same work", {answer(1, "tip-1", WorkSource::check, 5)}, 1, "", ""},
     };
     for (const Case& c : cases) {
+        std::string followed;
         CurrentWork current(
             parse_block_template(answer(1, "tip-1", WorkSource::check, 0).result, false), false,
-            false, [](const std::string&) {});
+            false, [&followed](const std::string& id) { followed += id + ";"; });
         const test_support::CapturedOutput output;
         current.take(c.answers);
         EXPECT_EQ(current.get().height, c.height) << c.name;
         EXPECT_EQ(output.err.str(), c.err) << c.name;
+        EXPECT_EQ(followed, c.followed) << c.name;
     }
 }
 

@@ -136,12 +136,28 @@ void BM_x8_kernel(benchmark::State& state) {
 void BM_x17_kernel(benchmark::State& state) {
     if constexpr (qvn::kEightWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x17, 17>(state);
 }
+// Variants under comparison, beside the kernels above.
+template <auto Kernel, std::uint32_t Width, bool Here>
+void variant(benchmark::State& state) {
+    if constexpr (Here) group_kernel_bench<Kernel, Width>(state);
+}
+constexpr bool kVectorFlavour = qvn::kKernel != qvn::Kernel::kPortable;
 const bool kGroupKernelsRegistered = [] {
-    if (qvn::kKernel != qvn::Kernel::kPortable)
+    if (kVectorFlavour) {
         benchmark::RegisterBenchmark("BM_x4_kernel", BM_x4_kernel);
+        benchmark::RegisterBenchmark("BM_x9_variant",
+                                     variant<qvn::sha3_256t_fixed_x9, 9, kVectorFlavour>);
+    }
     if (qvn::kEightWayKernel) {
         benchmark::RegisterBenchmark("BM_x8_kernel", BM_x8_kernel);
         benchmark::RegisterBenchmark("BM_x17_kernel", BM_x17_kernel);
+        constexpr bool k8 = qvn::kEightWayKernel;
+        benchmark::RegisterBenchmark("BM_x8_fused_variant",
+                                     variant<qvn::sha3_256t_fixed_x8_fused, 8, k8>);
+        benchmark::RegisterBenchmark("BM_x16_variant", variant<qvn::sha3_256t_fixed_x16, 16, k8>);
+        benchmark::RegisterBenchmark("BM_x17_named_variant",
+                                     variant<qvn::sha3_256t_fixed_x17_named, 17, k8>);
+        benchmark::RegisterBenchmark("BM_x33_variant", variant<qvn::sha3_256t_fixed_x33, 33, k8>);
     }
     return true;
 }();

@@ -38,8 +38,8 @@ struct Hybrid {
     // t, plane by plane so that both are in flight together.
     [[gnu::always_inline]] static void first_round_beside(const Lane (&a)[25], Lane (&out)[25],
                                                           const State& s, State& t, Word rc) {
-        Lane d[5];
-        Word e[5];
+        typename Vector::Effects d;
+        typename Scalar::Effects e;
         Vector::template theta_effects<true>(a, d);
         Scalar::template theta_effects<false>(s, e);
         Vector::template plane<0>(a, d, out);
@@ -64,9 +64,9 @@ struct Hybrid {
     // start it costs a register and the scalar state more spills.
     [[gnu::always_inline]] static void pair_beside(Lane (&pre)[25], Lane (&a)[25], int r,
                                                    const State& s, State& t, int k) {
-        Word e[5];
+        typename Scalar::Effects e;
         {
-            Lane d[5];
+            typename Vector::Effects d;
             Vector::template theta_effects<false>(pre, d);
             Scalar::template theta_effects<false>(s, e);
             Vector::template plane<0>(pre, d, a);
@@ -78,7 +78,7 @@ struct Hybrid {
             Vector::template plane<4>(pre, d, a);
             a[0] = Ops::xor_(a[0], Ops::broadcast(kKeccakRoundConstants[r]));
         }
-        Lane d[5];
+        typename Vector::Effects d;
         Vector::template theta_effects<false>(a, d);
         Vector::template plane<0>(a, d, pre);
         Scalar::template plane<2>(s, e, t);
@@ -106,6 +106,121 @@ struct Hybrid {
             std::swap(s, t);
         }
         if constexpr (!Last) Vector::template round<23>(pre, a);
+    }
+
+    // Variants under comparison (make bench-compare), not mined with.
+    //
+    // named: permute with the scalar buffers named at compile time instead of
+    // swapped pointers, the pair loop unrolled twice: s -> t in round 0, then
+    // the pairs alternate t -> s and s -> t; after 11 pairs the state is back
+    // in s, so the compiler may keep any of it in registers.
+    template <bool Last>
+    [[gnu::always_inline]] static void permute_named(Lane (&a)[25], Lane (&pre)[25], State& s,
+                                                     State& t, int k) {
+        first_round_beside(a, pre, s, t, kKeccakRoundConstants[k]);
+        for (int r = 1; r < 21; r += 4) {
+            pair_beside(pre, a, r, t, s, k + (r + 1) / 2);
+            pair_beside(pre, a, r + 2, s, t, k + (r + 3) / 2);
+        }
+        pair_beside(pre, a, 21, t, s, k + 11);
+        if constexpr (!Last) Vector::template round<23>(pre, a);
+    }
+
+    // quarter: a scalar round per two pairs of vector rounds, beside four
+    // groups: nonces n .. n + 4W - 1 in the groups, n + 4W in the scalar state.
+    [[gnu::always_inline]] static void pair_alone(Lane (&pre)[25], Lane (&a)[25], int r) {
+        Vector::template round_with<false>(pre, a, Ops::broadcast(kKeccakRoundConstants[r]));
+        Vector::template round_with<false>(a, pre, Ops::broadcast(kKeccakRoundConstants[r + 1]));
+    }
+    template <bool Last>
+    [[gnu::always_inline]] static void permute_quarter(Lane (&a)[25], Lane (&pre)[25], State*& s,
+                                                       State*& t, int k) {
+        first_round_beside(a, pre, *s, *t, kKeccakRoundConstants[k]);
+        std::swap(s, t);
+        for (int r = 1; r < 21; r += 4) {
+            pair_alone(pre, a, r);
+            pair_beside(pre, a, r + 2, *s, *t, k + (r + 3) / 4);
+            std::swap(s, t);
+        }
+        pair_alone(pre, a, 21);
+        if constexpr (!Last) Vector::template round<23>(pre, a);
+    }
+
+    static void load_header_block(const HeaderLanes& lanes, std::uint32_t nonce, State& s) {
+        for (int i = 0; i < 25; ++i) s[i] = 0;
+        for (int i = 0; i < 9; ++i) s[i] = lanes.words[i];
+        s[9] = (std::uint64_t{nonce} << 32) | (lanes.words[9] & 0xffffffff);
+        s[10] = keccak_rounds::kDomainLane;
+        s[16] = keccak_rounds::kPaddingLane16;
+    }
+
+    [[gnu::always_inline]] static void load_group(const HeaderLanes& lanes, std::uint32_t base,
+                                                  Lane (&v)[25]) {
+        for (int i = 0; i < 9; ++i) v[i] = Ops::broadcast(lanes.words[i]);
+        v[9] = Group::nonce_lane(lanes.words[9], base);
+        v[10] = Ops::broadcast(keccak_rounds::kDomainLane);
+        Group::template zero_lanes<11>(v, std::make_index_sequence<14>{});
+        v[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
+    }
+
+    static bool scalar_result(const State& s, const TargetWords& target, std::uint32_t n,
+                              std::uint32_t& nonce, HashWords& hash) {
+        const HashWords candidate = {s[0], s[1], s[2], s[3]};
+        if (!meets_target(candidate, target)) return false;
+        nonce = n;
+        hash = candidate;
+        return true;
+    }
+
+    static bool hash_group_named(const HeaderLanes& lanes, const TargetWords& target,
+                                 std::uint32_t n, std::uint32_t& nonce, HashWords& hash) {
+        alignas(64) State s;
+        alignas(64) State t;
+        load_header_block(lanes, n + 2 * kGroupWidth, s);
+        for (std::uint32_t g = 0; g < 2; ++g) {
+            const std::uint32_t base = n + g * kGroupWidth;
+            Lane v[25];
+            Lane pre[25];
+            load_group(lanes, base, v);
+            permute_named<false>(v, pre, s, t, g == 0 ? 0 : 12);
+            if (g == 1) load_digest_block(s);
+            Group::load_digest_block(v);
+            permute_named<false>(v, pre, s, t, g == 0 ? 12 : 0);
+            if (g == 0) load_digest_block(s);
+            Group::load_digest_block(v);
+            permute_named<true>(v, pre, s, t, g == 0 ? 0 : 12);
+            if (Group::last_round_test(pre, target, base, nonce, hash)) return true;
+        }
+        return scalar_result(s, target, n + 2 * kGroupWidth, nonce, hash);
+    }
+
+    // Scalar permutation j beside vector permutations 4j .. 4j + 3, six
+    // scalar rounds beside each.
+    static bool hash_group_quarter(const HeaderLanes& lanes, const TargetWords& target,
+                                   std::uint32_t n, std::uint32_t& nonce, HashWords& hash) {
+        alignas(64) State first;
+        alignas(64) State second;
+        load_header_block(lanes, n + 4 * kGroupWidth, first);
+        State* s = &first;
+        State* t = &second;
+        int q = 0;
+        for (std::uint32_t g = 0; g < 4; ++g) {
+            const std::uint32_t base = n + g * kGroupWidth;
+            Lane v[25];
+            Lane pre[25];
+            load_group(lanes, base, v);
+            for (int p = 0; p < 3; ++p, ++q) {
+                if (p < 2) {
+                    permute_quarter<false>(v, pre, s, t, (q % 4) * 6);
+                    Group::load_digest_block(v);
+                } else {
+                    permute_quarter<true>(v, pre, s, t, (q % 4) * 6);
+                }
+                if (q % 4 == 3 && q != 11) load_digest_block(*s);
+            }
+            if (Group::last_round_test(pre, target, base, nonce, hash)) return true;
+        }
+        return scalar_result(*s, target, n + 4 * kGroupWidth, nonce, hash);
     }
 
     // A 32-byte message: the previous digest in lanes 0..3, padding in 4 and 16.

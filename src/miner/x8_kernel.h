@@ -25,4 +25,17 @@ bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std
 bool sha3_256t_fixed_x17(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                          std::uint32_t& nonce, HashWords& hash);
 
+// Variants under comparison: theta fused into three-input XORs (eight
+// nonces); two eight-way groups with their rounds interleaved (sixteen); the
+// seventeen-nonce kernel with its scalar buffers named at compile time; four
+// groups and a scalar lane at a quarter of the rate (thirty-three).
+bool sha3_256t_fixed_x8_fused(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                              std::uint32_t& nonce, HashWords& hash);
+bool sha3_256t_fixed_x16(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                         std::uint32_t& nonce, HashWords& hash);
+bool sha3_256t_fixed_x17_named(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                               std::uint32_t& nonce, HashWords& hash);
+bool sha3_256t_fixed_x33(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
+                         std::uint32_t& nonce, HashWords& hash);
+
 }  // namespace qvn

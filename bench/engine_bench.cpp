@@ -1,8 +1,8 @@
 // Hash rates of the engine: items_per_second is SHA3-256t hashes per second.
 // The vector kernels and the chunk miner also report round_time, the time of
-// one Keccak round over a whole group (72 rounds hash a group, or one call of
-// the seventeen-nonce kernel; shown in ns, in seconds in JSON); times the clock
-// that BM_core_clock reports, that is core cycles per round.
+// one Keccak round over a whole group (72 rounds hash a group; shown in ns, in
+// seconds in JSON); times the clock that BM_core_clock reports, that is core
+// cycles per round.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -122,9 +122,8 @@ void group_kernel_bench(benchmark::State& state) {
 }
 
 // The group kernels this flavour has: the four-way one in the x86 flavours,
-// the eight-way one and the seventeen-nonce one that mines (two eight-way
-// groups and a scalar lane) in the AVX-512 flavour, the two-way or three-way
-// one in the ARM flavours.
+// the eight-way one that the AVX-512 flavour mines with, the two-way or
+// three-way one in the ARM flavours.
 #if defined(__x86_64__)
 void BM_x4_kernel(benchmark::State& state) {
     if constexpr (qvn::kKernel != qvn::Kernel::kPortable)
@@ -133,32 +132,10 @@ void BM_x4_kernel(benchmark::State& state) {
 void BM_x8_kernel(benchmark::State& state) {
     if constexpr (qvn::kEightWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x8, 8>(state);
 }
-void BM_x17_kernel(benchmark::State& state) {
-    if constexpr (qvn::kEightWayKernel) group_kernel_bench<qvn::sha3_256t_fixed_x17, 17>(state);
-}
-// Variants under comparison, beside the kernels above.
-template <auto Kernel, std::uint32_t Width, bool Here>
-void variant(benchmark::State& state) {
-    if constexpr (Here) group_kernel_bench<Kernel, Width>(state);
-}
-constexpr bool kVectorFlavour = qvn::kKernel != qvn::Kernel::kPortable;
 const bool kGroupKernelsRegistered = [] {
-    if (kVectorFlavour) {
+    if (qvn::kKernel != qvn::Kernel::kPortable)
         benchmark::RegisterBenchmark("BM_x4_kernel", BM_x4_kernel);
-        benchmark::RegisterBenchmark("BM_x9_variant",
-                                     variant<qvn::sha3_256t_fixed_x9, 9, kVectorFlavour>);
-    }
-    if (qvn::kEightWayKernel) {
-        benchmark::RegisterBenchmark("BM_x8_kernel", BM_x8_kernel);
-        benchmark::RegisterBenchmark("BM_x17_kernel", BM_x17_kernel);
-        constexpr bool k8 = qvn::kEightWayKernel;
-        benchmark::RegisterBenchmark("BM_x8_fused_variant",
-                                     variant<qvn::sha3_256t_fixed_x8_fused, 8, k8>);
-        benchmark::RegisterBenchmark("BM_x16_variant", variant<qvn::sha3_256t_fixed_x16, 16, k8>);
-        benchmark::RegisterBenchmark("BM_x17_named_variant",
-                                     variant<qvn::sha3_256t_fixed_x17_named, 17, k8>);
-        benchmark::RegisterBenchmark("BM_x33_variant", variant<qvn::sha3_256t_fixed_x33, 33, k8>);
-    }
+    if (qvn::kEightWayKernel) benchmark::RegisterBenchmark("BM_x8_kernel", BM_x8_kernel);
     return true;
 }();
 #elif defined(__aarch64__)

@@ -1,6 +1,6 @@
 // The floor of each x86 vector kernel of the flavour: the work of its
 // steady-state pass (rotates, three- and two-input logic, AVX2's shifts and
-// byte shuffles, the scalar lane's xor, andn and rotates), counted from the
+// byte shuffles, and any scalar xor, andn and rotates beside them), counted from the
 // kernel library's disassembly by scripts/floor-mix into floor_mix.h and run
 // here as independent instructions, so that only the core's issue ports
 // limit it. Moves, loads, stores and the loop's count are the kernel's

@@ -1,7 +1,7 @@
 // The chunk miner: one chunk of the nonce space of one header, searched by
 // the pool's worker threads, which share out its nonces in batches as they
 // go (nonce_job.h). Workers hash groups of nonces with the linked group
-// kernel (one, two, three, four or seventeen nonces at a time: portable,
+// kernel (one, two, three, four or eight nonces at a time: portable,
 // NEON, NEON and scalar, AVX2, AVX-512) and the last few of the range that do
 // not fill a group with the scalar kernel; the first hit stops them all.
 #pragma once

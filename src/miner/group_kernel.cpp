@@ -46,7 +46,7 @@ bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32
         return true;
 #if defined(__x86_64__)
     } else if constexpr (kEightWayKernel) {
-        return sha3_256t_fixed_x17(lanes, target, n, nonce, hash);
+        return sha3_256t_fixed_x8(lanes, target, n, nonce, hash);
     } else {
         return sha3_256t_fixed_x4(lanes, target, n, nonce, hash);
 #elif defined(__aarch64__)

@@ -1,8 +1,8 @@
 // The group kernel a program mines with. Each flavour of the program links
 // one kernel library (CMakeLists.txt), whose group_kernel.cpp defines what is
 // declared here for its own kernel: the four-way AVX2 kernel (x86-64
-// default), two eight-way AVX-512 groups with a scalar lane beside them
-// (seventeen nonces), the two-way NEON one or its SHA3-extension form, the
+// default), the eight-way AVX-512 one, the two-way NEON one or its
+// SHA3-extension form, the
 // three-way NEON and scalar one (AArch64 default; also with SHA3), or the
 // scalar kernel one nonce at a time (portable). Workers hash whole groups of
 // its width and leave the rest of their range to the scalar kernel.
@@ -24,7 +24,7 @@ struct GroupKernel {
 GroupKernel linked_group_kernel();
 
 // Hashes nonces n .. n + width - 1 (32-bit wrap-around) with the linked
-// kernel: sha3_256t_fixed_x2, _x3, _x4 or _x17, or sha3_256t_fixed.
+// kernel: sha3_256t_fixed_x2, _x3, _x4 or _x8, or sha3_256t_fixed.
 bool hash_group(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                 std::uint32_t& nonce, HashWords& hash);
 

@@ -35,51 +35,29 @@ constexpr int pi_source(int target) {
 // Ops provides: type Lane; xor_(a, b); xor3(a, b, c) = a ^ b ^ c (one
 // instruction where the vector unit has three-input logic); chi(a, b, c) =
 // a ^ (~b & c); rotl<N>(a); broadcast(u64). It may provide xor_rotl<N>(a, b)
-// = rotl<N>(a ^ b), where that is one instruction. It may set kFusedTheta
-// where xor3 is one instruction: see Effects.
+// = rotl<N>(a ^ b), where that is one instruction.
 template <class Ops>
 struct Rounds {
     using Lane = typename Ops::Lane;
-    static constexpr bool kFused = requires { requires Ops::kFusedTheta; };
-
-    // Theta's column effects D[x] = C[x - 1] ^ rotl(C[x + 1], 1), as the lanes
-    // take them: each D in d. With kFusedTheta D is never formed: d holds the
-    // parities C and r their rotations, and each lane takes both in one xor3,
-    // 5 instructions fewer per round than forming D first.
-    struct Effects {
-        Lane d[5];
-        Lane r[5];
-    };
-
-    // Lane a, theta's effect on column x applied.
-    template <int X>
-    [[gnu::always_inline]] static Lane mixed(Lane a, const Effects& e) {
-        if constexpr (kFused) {
-            return Ops::xor3(a, e.d[(X + 4) % 5], e.r[(X + 1) % 5]);
-        } else {
-            return Ops::xor_(a, e.d[X]);
-        }
-    }
 
     // Rho of the input lane that pi moves to lane Target, theta's D applied first.
     template <int Target>
-    [[gnu::always_inline]] static Lane moved(const Lane (&a)[25], const Effects& e) {
+    [[gnu::always_inline]] static Lane moved(const Lane (&a)[25], const Lane (&d)[5]) {
         constexpr int source = pi_source(Target);
         constexpr int rotation = kKeccakRotations[source];
         // Lane 0 is not rotated; a vector rotate by 0 would still cost an instruction.
         if constexpr (rotation == 0) {
-            return mixed<source % 5>(a[source], e);
-        } else if constexpr (!kFused &&
-                             requires { Ops::template xor_rotl<rotation>(a[0], e.d[0]); }) {
-            return Ops::template xor_rotl<rotation>(a[source], e.d[source % 5]);
+            return Ops::xor_(a[source], d[source % 5]);
+        } else if constexpr (requires { Ops::template xor_rotl<rotation>(a[0], d[0]); }) {
+            return Ops::template xor_rotl<rotation>(a[source], d[source % 5]);
         } else {
-            return Ops::template rotl<rotation>(mixed<source % 5>(a[source], e));
+            return Ops::template rotl<rotation>(Ops::xor_(a[source], d[source % 5]));
         }
     }
 
     // Rho, pi and chi for output plane Y (lanes 5Y..5Y+4), reading all of a.
     template <int Y>
-    [[gnu::always_inline]] static void plane(const Lane (&a)[25], const Effects& d,
+    [[gnu::always_inline]] static void plane(const Lane (&a)[25], const Lane (&d)[5],
                                              Lane (&out)[25]) {
         const Lane b0 = moved<5 * Y + 0>(a, d);
         const Lane b1 = moved<5 * Y + 1>(a, d);
@@ -93,19 +71,8 @@ struct Rounds {
         out[5 * Y + 4] = Ops::chi(b4, b0, b1);
     }
 
-    // Theta's D[x] = C[x - 1] ^ rotl(C[x + 1], 1), or with kFusedTheta C and
-    // rotl(C, 1).
-    [[gnu::always_inline]] static void column_effects(const Lane (&c)[5], Effects& e) {
-        if constexpr (kFused) {
-            for (int x = 0; x < 5; ++x) e.d[x] = c[x];
-            e.r[0] = Ops::template rotl<1>(c[0]);
-            e.r[1] = Ops::template rotl<1>(c[1]);
-            e.r[2] = Ops::template rotl<1>(c[2]);
-            e.r[3] = Ops::template rotl<1>(c[3]);
-            e.r[4] = Ops::template rotl<1>(c[4]);
-            return;
-        }
-        Lane(&d)[5] = e.d;
+    // Theta's D[x] = C[x - 1] ^ rotl(C[x + 1], 1).
+    [[gnu::always_inline]] static void column_effects(const Lane (&c)[5], Lane (&d)[5]) {
         d[0] = Ops::xor_(c[4], Ops::template rotl<1>(c[1]));
         d[1] = Ops::xor_(c[0], Ops::template rotl<1>(c[2]));
         d[2] = Ops::xor_(c[1], Ops::template rotl<1>(c[3]));
@@ -116,7 +83,7 @@ struct Rounds {
     // Theta's column effects D: the first round takes its column parities from
     // lanes 0..10 and the padding bit; every later round from all 25 lanes.
     template <bool First>
-    [[gnu::always_inline]] static void theta_effects(const Lane (&a)[25], Effects& d) {
+    [[gnu::always_inline]] static void theta_effects(const Lane (&a)[25], Lane (&d)[5]) {
         Lane c[5];
         if constexpr (First) {
             c[0] = Ops::xor3(a[0], a[5], a[10]);
@@ -133,7 +100,7 @@ struct Rounds {
     // One round from a into out, with the round constant already a lane.
     template <bool First>
     [[gnu::always_inline]] static void round_with(const Lane (&a)[25], Lane (&out)[25], Lane rc) {
-        Effects d;
+        Lane d[5];
         theta_effects<First>(a, d);
         plane<0>(a, d, out);
         plane<1>(a, d, out);

@@ -15,7 +15,7 @@ namespace qvn {
 
 enum class Kernel {
     kAvx2,            // four-way AVX2 (the x86-64 default)
-    kAvx512,          // two eight-way AVX-512 groups and a scalar lane
+    kAvx512,          // eight-way AVX-512
     kNeon,            // two-way NEON
     kNeonSha3,        // two-way NEON with the ARMv8.2 SHA3 extension
     kNeonScalar,      // three-way: a NEON pair and a scalar lane (the AArch64 default)
@@ -32,7 +32,7 @@ inline constexpr bool kThreeWayKernel =
 constexpr GroupKernel group_kernel(Kernel kernel) {
     switch (kernel) {
         case Kernel::kAvx512:
-            return {17, "AVX-512", "AVX-512 eight-way fixed SHA3-256t + scalar tail"};
+            return {8, "AVX-512", "AVX-512 eight-way fixed SHA3-256t + scalar tail"};
         case Kernel::kNeon:
             return {2, "NEON", "NEON two-way fixed SHA3-256t + scalar tail"};
         case Kernel::kNeonSha3:

@@ -1,6 +1,5 @@
 // The operations of the round description (keccak_rounds.h) on one Keccak
-// state in 64-bit integers: the scalar kernel's, and the scalar lane's that
-// runs beside the AVX-512 groups.
+// state in 64-bit integers: the scalar kernel's.
 #pragma once
 
 #include <bit>

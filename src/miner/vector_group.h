@@ -69,42 +69,6 @@ struct Group {
         return last_round_test(pre, target, n, nonce, hash);
     }
 
-    // EXPERIMENT: two groups, their rounds interleaved.
-    [[gnu::always_inline]] static void rounds_to_23_two(Lane (&a)[25], Lane (&pa)[25],
-                                                        Lane (&b)[25], Lane (&pb)[25]) {
-        Rounds::template round<0>(a, pa);
-        Rounds::template round<0>(b, pb);
-        for (int r = 1; r < 23; r += 2) {
-            const Lane rc0 = Ops::broadcast(kKeccakRoundConstants[r]);
-            const Lane rc1 = Ops::broadcast(kKeccakRoundConstants[r + 1]);
-            Rounds::template round_with<false>(pa, a, rc0);
-            Rounds::template round_with<false>(pb, b, rc0);
-            Rounds::template round_with<false>(a, pa, rc1);
-            Rounds::template round_with<false>(b, pb, rc1);
-        }
-    }
-    static bool hash_two(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                         std::uint32_t& nonce, HashWords& hash) {
-        Lane s[25], t[25], ps[25], pt[25];
-        for (int i = 0; i < 9; ++i) s[i] = t[i] = Ops::broadcast(lanes.words[i]);
-        s[9] = nonce_lane(lanes.words[9], n);
-        t[9] = nonce_lane(lanes.words[9], n + kWidth);
-        s[10] = t[10] = Ops::broadcast(keccak_rounds::kDomainLane);
-        zero_lanes<11>(s, std::make_index_sequence<14>{});
-        zero_lanes<11>(t, std::make_index_sequence<14>{});
-        s[16] = t[16] = Ops::broadcast(keccak_rounds::kPaddingLane16);
-        for (int p = 0; p < 2; ++p) {
-            rounds_to_23_two(s, ps, t, pt);
-            Rounds::template round<23>(ps, s);
-            Rounds::template round<23>(pt, t);
-            load_digest_block(s);
-            load_digest_block(t);
-        }
-        rounds_to_23_two(s, ps, t, pt);
-        if (last_round_test(ps, target, n, nonce, hash)) return true;
-        return last_round_test(pt, target, n + kWidth, nonce, hash);
-    }
-
     // Round 23 of the last permutation, as far as the target test needs it.
     // Only digest words 0..3 are read, and almost every group fails on word 3
     // alone (the most significant word): that lane comes first, and lanes
@@ -113,7 +77,7 @@ struct Group {
     [[gnu::always_inline]] static bool last_round_test(const Lane (&pre)[25],
                                                        const TargetWords& target, std::uint32_t n,
                                                        std::uint32_t& nonce, HashWords& hash) {
-        typename Rounds::Effects d;
+        Lane d[5];
         Rounds::template theta_effects<false>(pre, d);
         const Lane b0 = Rounds::template moved<0>(pre, d);
         const Lane b3 = Rounds::template moved<3>(pre, d);

@@ -10,7 +10,6 @@
 #include "miner/x4_kernel.h"
 
 #include "miner/keccak_rounds.h"
-#include "miner/scalar_lane.h"
 #include "miner/vector_group.h"
 
 namespace qvn {
@@ -76,12 +75,6 @@ void keccak_f1600_x4(__m256i (&lanes)[25]) {
 bool sha3_256t_fixed_x4(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash) {
     return vector_group::Group<Avx2Ops>::hash_group(lanes, target, n, nonce, hash);
-}
-
-// A variant under comparison: two four-way groups and a scalar lane.
-bool sha3_256t_fixed_x9(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                        std::uint32_t& nonce, HashWords& hash) {
-    return scalar_lane::Hybrid<Avx2Ops>::hash_group(lanes, target, n, nonce, hash);
 }
 
 }  // namespace qvn

@@ -23,9 +23,4 @@ void keccak_f1600_x4(__m256i (&lanes)[25]);
 bool sha3_256t_fixed_x4(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash);
 
-// A variant under comparison: nonces n .. n+8, two four-way groups and a
-// scalar lane beside them.
-bool sha3_256t_fixed_x9(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                        std::uint32_t& nonce, HashWords& hash);
-
 }  // namespace qvn

@@ -1,7 +1,6 @@
 #include "miner/x8_kernel.h"
 
 #include "miner/keccak_rounds.h"
-#include "miner/scalar_lane.h"
 #include "miner/vector_group.h"
 
 namespace qvn {
@@ -45,11 +44,6 @@ struct Avx512Ops {
     }
 };
 
-// A variant under comparison: theta's D never formed (keccak_rounds.h).
-struct Avx512FusedOps : Avx512Ops {
-    static constexpr bool kFusedTheta = true;
-};
-
 }  // namespace
 
 void keccak_f1600_x8(__m512i (&lanes)[25]) {
@@ -63,32 +57,6 @@ void keccak_f1600_x8(__m512i (&lanes)[25]) {
 bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash) {
     return vector_group::Group<Avx512Ops>::hash_group(lanes, target, n, nonce, hash);
-}
-
-bool sha3_256t_fixed_x17(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                         std::uint32_t& nonce, HashWords& hash) {
-    return scalar_lane::Hybrid<Avx512Ops>::hash_group(lanes, target, n, nonce, hash);
-}
-
-// Variants under comparison (make bench-compare), not mined with.
-bool sha3_256t_fixed_x8_fused(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                              std::uint32_t& nonce, HashWords& hash) {
-    return vector_group::Group<Avx512FusedOps>::hash_group(lanes, target, n, nonce, hash);
-}
-
-bool sha3_256t_fixed_x16(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                         std::uint32_t& nonce, HashWords& hash) {
-    return vector_group::Group<Avx512Ops>::hash_two(lanes, target, n, nonce, hash);
-}
-
-bool sha3_256t_fixed_x17_named(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                               std::uint32_t& nonce, HashWords& hash) {
-    return scalar_lane::Hybrid<Avx512Ops>::hash_group_named(lanes, target, n, nonce, hash);
-}
-
-bool sha3_256t_fixed_x33(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                         std::uint32_t& nonce, HashWords& hash) {
-    return scalar_lane::Hybrid<Avx512Ops>::hash_group_quarter(lanes, target, n, nonce, hash);
 }
 
 }  // namespace qvn

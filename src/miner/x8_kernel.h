@@ -1,7 +1,13 @@
-// The eight-way AVX-512 kernel, compiled only into the avx512 flavour: the
-// four-way kernel's contract (x4_kernel.h) on eight nonces at once, in 512-bit
-// vectors; and that flavour's group kernel, two such groups and a scalar lane
-// (scalar_lane.h), seventeen nonces at once.
+// The eight-way AVX-512 kernel, the avx512 flavour's group kernel and
+// compiled only into it: the four-way kernel's contract (x4_kernel.h) on eight
+// nonces at once, in 512-bit vectors.
+//
+// Nothing runs beside it in the integer units. A scalar lane there (two
+// groups and one scalar nonce, seventeen a call) hashed 1.07 times as fast on
+// Zen 5 (AMD EPYC, family 26 model 2) but 0.84 times on a Xeon of the Granite
+// Rapids class (family 6 model 167), where a share of every kind of integer
+// instruction issues on the two ports that run the 512-bit ones; at a quarter
+// of the rate it still lost (0.90). See doc/performance.md.
 #pragma once
 
 #include <immintrin.h>
@@ -19,23 +25,5 @@ void keccak_f1600_x8(__m512i (&lanes)[25]);
 // nonce that meets the target and its digest; nonce and hash untouched otherwise.
 bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash);
-
-// The same for nonces n .. n+16: n .. n+15 in two eight-way groups, n+16 in the
-// integer units beside them.
-bool sha3_256t_fixed_x17(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                         std::uint32_t& nonce, HashWords& hash);
-
-// Variants under comparison: theta fused into three-input XORs (eight
-// nonces); two eight-way groups with their rounds interleaved (sixteen); the
-// seventeen-nonce kernel with its scalar buffers named at compile time; four
-// groups and a scalar lane at a quarter of the rate (thirty-three).
-bool sha3_256t_fixed_x8_fused(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                              std::uint32_t& nonce, HashWords& hash);
-bool sha3_256t_fixed_x16(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                         std::uint32_t& nonce, HashWords& hash);
-bool sha3_256t_fixed_x17_named(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                               std::uint32_t& nonce, HashWords& hash);
-bool sha3_256t_fixed_x33(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                         std::uint32_t& nonce, HashWords& hash);
 
 }  // namespace qvn

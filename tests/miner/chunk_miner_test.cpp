@@ -136,7 +136,7 @@ TEST(ChunkMiner, ZeroThreadsMeansHardwareConcurrency) {
 // the portable hash predicts; the chunk must find one of those that lie in the
 // chunk, and none outside its range. With one worker the reported nonce and the
 // hash count follow from the order of work: whole groups of the kernel's width
-// (two, four or seventeen), then the tail.
+// (two, three, four or eight), then the tail.
 TEST(ChunkMiner, FindsExactlyWhatThePortableHashPredicts) {
     struct Case {
         const char* name;

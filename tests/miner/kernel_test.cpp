@@ -69,8 +69,7 @@ TEST(UnrolledPermutation, MatchesTheLoopedOneOnKernelStates) {
 }
 
 // The group kernels under test: the four-way kernel in every x86 flavour, the
-// eight-way one and the seventeen-nonce one (two eight-way groups and a scalar
-// lane) in the AVX-512 flavour, the two-way or three-way one in the ARM
+// eight-way one in the AVX-512 flavour, the two-way or three-way one in the ARM
 // flavours, and the scalar kernel in the portable flavour. Bodies that touch
 // another flavour's kernels sit in templates behind kKernel, so that flavour
 // never compiles them.
@@ -113,26 +112,11 @@ struct EightWay {
     using Vector = __m512i;
 };
 
-// Hashes only: its permutations are the eight-way and the scalar ones.
-struct SeventeenWay {
-    static constexpr std::uint32_t kWidth = 17;
-    static bool hash(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
-                     std::uint32_t& nonce, HashWords& hash) {
-        if constexpr (kEightWayKernel) return sha3_256t_fixed_x17(lanes, target, n, nonce, hash);
-        return false;
-    }
-};
-
-using VectorKernels = std::conditional_t<
-    kKernel == Kernel::kPortable, ::testing::Types<OneWay>,
-    std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay, SeventeenWay>,
-                       ::testing::Types<FourWay>>>;
-// Those with a permutation of their own: the seventeen-nonce kernel's are
-// the eight-way and the scalar ones.
-using PermutedKernels =
+using VectorKernels =
     std::conditional_t<kKernel == Kernel::kPortable, ::testing::Types<OneWay>,
                        std::conditional_t<kEightWayKernel, ::testing::Types<FourWay, EightWay>,
                                           ::testing::Types<FourWay>>>;
+using PermutedKernels = VectorKernels;
 #elif defined(__aarch64__)
 using TwoWay = GroupKernelOf<2, uint64x2_t, sha3_256t_fixed_x2, keccak_f1600_x2>;
 using ThreeWay =
@@ -151,7 +135,6 @@ struct KernelName {
     template <class Kernel>
     static std::string GetName(int) {
         constexpr const char* names[] = {"", "OneWay", "TwoWay", "ThreeWay", "FourWay"};
-        if (Kernel::kWidth > 8) return "SeventeenWay";
         return Kernel::kWidth < 5 ? names[Kernel::kWidth] : "EightWay";
     }
 };
@@ -348,7 +331,7 @@ TYPED_TEST(VectorKernel, TargetPlacement) {
     std::vector<std::uint32_t> pair = {width - 1};
     if (width > 1) pair.insert(pair.begin(), (width - 1) / 2);
     const auto [pair_base, pair_target] = find_group(header, width, pair);
-    // Only the last nonce: the scalar lane of the seventeen.
+    // Only the last nonce of the group.
     const auto [last_base, last_target] = find_group(header, width, {width - 1});
     Hash32 below_late = late_target;  // the late hash - 1 as a little-endian number
     for (auto& byte : below_late) {

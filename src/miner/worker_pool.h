@@ -61,7 +61,7 @@ using JobClock = std::function<std::chrono::steady_clock::time_point()>;
 // Started and joined per chunk, threads cost 45 us a worker, kept 5 us
 // (BM_chunk_overhead with 128 workers on an AMD EPYC Zen 5, family 26 model
 // 2, 2 vCPUs): an estimated 7-19% of the hashing at 64 to 128 threads and the
-// default --iters (README, Speed). So threads are started as a job first
+// default --iters (doc/performance.md). So threads are started as a job first
 // needs them and kept.
 class WorkerPool {
   public:

@@ -129,7 +129,7 @@ json template_request(const std::string& longpollid) {
 }  // namespace
 
 json get_block_template(const RpcClient& client, const std::string& longpollid,
-                        std::int64_t timeout_ms, const std::atomic<bool>* cancel) {
+                        std::int64_t timeout_ms, const WakeFlag* cancel) {
     return client.call("getblocktemplate", template_request(longpollid), timeout_ms, cancel);
 }
 

@@ -83,7 +83,7 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
         RpcSettings settings;
         settings.url = node.url();
         const RpcClient client(settings);
-        std::atomic<bool> stop{false};
+        WakeFlag stop;
         Clock::time_point now{};
         Clock::duration slept{};
         int no_answers = 0;
@@ -95,10 +95,10 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
             .work_on_another_block = [&] { return row.interrupt == Interrupt::another_block; },
             .no_answer = [&](const std::exception&) { ++no_answers; },
             .clock = {[&] { return now; },
-                      [&](Clock::duration d) {
+                      [&](Clock::duration d, const WakeFlag&) {
                           now += d;
                           slept += d;
-                          if (row.interrupt == Interrupt::stop) stop = true;
+                          if (row.interrupt == Interrupt::stop) stop.set();
                       }},
             .out = &out,
             .err = &err,

@@ -6,7 +6,6 @@
 
 #include "block/text.h"
 #include "driver/output_queue.h"
-#include "rpc/block_template.h"
 #include "rpc/client.h"
 #include "rpc/reply.h"
 
@@ -48,7 +47,8 @@ bool attempt(const Delivery& delivery, const std::string& block_hex, int number)
                                std::to_string(took.count()) + " ms");
     };
     try {
-        const nlohmann::json verdict = submit_block(delivery.client, block_hex);
+        const nlohmann::json verdict =
+            submit_block(delivery.client, block_hex, delivery.fallback_timeout_ms);
         say(*delivery.out, verdict.is_null() ? "accepted" : "not accepted");
         write_line(*delivery.out,
                    verdict.is_null()

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <iostream>
 #include <string>
 
+#include "rpc/block_template.h"
 #include "rpc/wake_flag.h"
 
 namespace qvn {
@@ -42,6 +44,8 @@ struct Delivery {
     // Told of each attempt that got no answer (a busy node is worth a hint).
     std::function<void(const std::exception&)> no_answer;
     DeliveryClock clock = steady_delivery_clock();
+    // A submission's time limit when the client has none; tests shorten it.
+    std::int64_t fallback_timeout_ms = kSubmitFallbackTimeoutMs;
     bool verbose = false;  // a line for each attempt, with its duration
     std::ostream* out = &std::cout;
     std::ostream* err = &std::cerr;

@@ -26,7 +26,8 @@ BlockTemplate parse_block_template(const nlohmann::json& result, bool txids_inte
 inline constexpr std::int64_t kSubmitFallbackTimeoutMs = 30000;
 
 // Hands a block to the node; null means accepted, anything else is the node's
-// remark. Uses the client's time limit, or kSubmitFallbackTimeoutMs without one.
-nlohmann::json submit_block(const RpcClient& client, const std::string& block_hex);
+// remark. Uses the client's time limit, or fallback_timeout_ms without one.
+nlohmann::json submit_block(const RpcClient& client, const std::string& block_hex,
+                            std::int64_t fallback_timeout_ms = kSubmitFallbackTimeoutMs);
 
 }  // namespace qvn

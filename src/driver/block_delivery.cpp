@@ -1,13 +1,11 @@
 #include "driver/block_delivery.h"
 
 #include <algorithm>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "block/text.h"
 #include "driver/output_queue.h"
-#include "rpc/block_template.h"
 #include "rpc/client.h"
 #include "rpc/reply.h"
 
@@ -16,7 +14,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often a pause between attempts looks for a stop or new work.
+// How often a pause between attempts looks for new work; a stop ends it at once.
 constexpr std::chrono::milliseconds kRetryStep{100};
 
 std::string message_of(const std::exception& e) { return printable(e.what(), kMaxMessageBytes); }
@@ -25,13 +23,14 @@ std::string message_of(const std::exception& e) { return printable(e.what(), kMa
 bool pause_before_retry(const Delivery& delivery, std::chrono::seconds pause) {
     const Clock::time_point until = delivery.clock.now() + pause;
     for (Clock::time_point now = delivery.clock.now(); now < until; now = delivery.clock.now()) {
-        if (delivery.stop_requested.load()) return false;
+        if (delivery.stop_requested.is_set()) return false;
         if (delivery.work_on_another_block && delivery.work_on_another_block()) {
             write_line(*delivery.err,
                        "[submit] the node has work on a newer block; giving up this one");
             return false;
         }
-        delivery.clock.sleep(std::min<Clock::duration>(kRetryStep, until - now));
+        delivery.clock.sleep(std::min<Clock::duration>(kRetryStep, until - now),
+                             delivery.stop_requested);
     }
     return true;
 }
@@ -48,7 +47,8 @@ bool attempt(const Delivery& delivery, const std::string& block_hex, int number)
                                std::to_string(took.count()) + " ms");
     };
     try {
-        const nlohmann::json verdict = submit_block(delivery.client, block_hex);
+        const nlohmann::json verdict =
+            submit_block(delivery.client, block_hex, delivery.fallback_timeout_ms);
         say(*delivery.out, verdict.is_null() ? "accepted" : "not accepted");
         write_line(*delivery.out,
                    verdict.is_null()
@@ -83,7 +83,8 @@ bool offer(const Delivery& delivery, const std::string& block_hex) {
 }  // namespace
 
 DeliveryClock steady_delivery_clock() {
-    return {[] { return Clock::now(); }, [](Clock::duration d) { std::this_thread::sleep_for(d); }};
+    return {[] { return Clock::now(); },
+            [](Clock::duration d, const WakeFlag& stop) { wait_for_any({&stop}, d); }};
 }
 
 bool deliver_block(const Delivery& delivery, const std::string& block_hex) {

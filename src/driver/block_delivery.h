@@ -2,12 +2,15 @@
 // the rules that end them, and the block's hex when it never got through.
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <iostream>
 #include <string>
+
+#include "rpc/block_template.h"
+#include "rpc/wake_flag.h"
 
 namespace qvn {
 
@@ -24,23 +27,25 @@ inline constexpr std::chrono::seconds kMaxSubmitPause{15};
 inline constexpr std::chrono::minutes kSubmitWindow{10};
 
 // The clock a delivery paces itself by; tests hand in a fake one that
-// advances when slept on.
+// advances when slept on. sleep ends early, at once, when the flag is raised.
 struct DeliveryClock {
     std::function<std::chrono::steady_clock::time_point()> now;
-    std::function<void(std::chrono::steady_clock::duration)> sleep;
+    std::function<void(std::chrono::steady_clock::duration, const WakeFlag&)> sleep;
 };
 
 DeliveryClock steady_delivery_clock();
 
 struct Delivery {
     const RpcClient& client;
-    const std::atomic<bool>& stop_requested;
+    const WakeFlag& stop_requested;
     // Asked during the pauses: whether the node now hands out work on another
     // previous block, which this block can no longer extend.
     std::function<bool()> work_on_another_block;
     // Told of each attempt that got no answer (a busy node is worth a hint).
     std::function<void(const std::exception&)> no_answer;
     DeliveryClock clock = steady_delivery_clock();
+    // A submission's time limit when the client has none; tests shorten it.
+    std::int64_t fallback_timeout_ms = kSubmitFallbackTimeoutMs;
     bool verbose = false;  // a line for each attempt, with its duration
     std::ostream* out = &std::cout;
     std::ostream* err = &std::cerr;

@@ -49,7 +49,7 @@ int mine(const MinerConfig& config) {
     } catch (const std::exception& e) {
         // Only a stop request cancels the driver's own requests (at start-up:
         // the first template's).
-        if (!stop_requested.load() || dynamic_cast<const RpcCancelled*>(&e) == nullptr) {
+        if (!stop_requested.is_set() || dynamic_cast<const RpcCancelled*>(&e) == nullptr) {
             return report_error(e);
         }
         stopped = true;
@@ -69,7 +69,7 @@ void hold_standard_descriptors() {
 
 }  // namespace
 
-extern "C" void on_signal(int) { stop_requested.store(true); }
+extern "C" void on_signal(int) { stop_requested.set(); }
 
 int run_qvncpu(int argc, char** argv) {
     std::signal(SIGINT, on_signal);

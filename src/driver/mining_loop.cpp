@@ -24,7 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the wait for work after a block looks for a stop or an answer.
+// How long the wait for work after a block waits before it looks again; an
+// answer, the plain request's end or a stop ends it at once.
 constexpr std::chrono::milliseconds kWaitStep{100};
 
 // Writes the start-up description of the backend and of the ignored options.
@@ -56,7 +57,7 @@ RpcClient connect(const MinerConfig& config) {
 
 // A stop request gives up the request (RpcCancelled), so that the miner
 // stops at once even when the node is slow or silent.
-nlohmann::json fetch_template(const RpcClient& client, const std::atomic<bool>& stop_requested) {
+nlohmann::json fetch_template(const RpcClient& client, const WakeFlag& stop_requested) {
     return get_block_template(client, "", -1, &stop_requested);
 }
 
@@ -76,7 +77,7 @@ bool on_another_block(const nlohmann::json& update, const BlockTemplate& tmpl) {
 // The first template, saying once when it is slow to come: a node whose
 // RPC workers are all held (by long polls that stopped miners left behind)
 // answers only when a worker comes free, or not before the time limit.
-nlohmann::json first_template(const RpcClient& client, const std::atomic<bool>& stop_requested,
+nlohmann::json first_template(const RpcClient& client, const WakeFlag& stop_requested,
                               std::chrono::milliseconds hint_after) {
     const std::jthread hint([hint_after](std::stop_token answered) {
         std::mutex mutex;
@@ -124,7 +125,7 @@ RpcSettings rpc_settings_from(const MinerConfig& config) {
     return settings;
 }
 
-MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested,
+MiningLoop::MiningLoop(const MinerConfig& config, const WakeFlag& stop_requested,
                        LoopTimings timings)
     : config_(config),
       stop_requested_(stop_requested),
@@ -147,7 +148,7 @@ MiningLoop::MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_
 
 int MiningLoop::run() {
     for (;;) {
-        if (stop_requested_.load()) {
+        if (stop_requested_.is_set()) {
             stopped_ = true;
             return kExitOk;
         }
@@ -167,8 +168,8 @@ int MiningLoop::run() {
             case PassEnd::exit_undelivered:
                 return kExitFailure;
             case PassEnd::range_done:
-                if (stop_requested_.load()) break;  // the range was not searched to its end
-                ++extranonce_;                      // wraps modulo 2^64
+                if (stop_requested_.is_set()) break;  // the range was not searched to its end
+                ++extranonce_;                        // wraps modulo 2^64
                 if (config_.verbose_logging) {
                     write_line(std::cout, "[work] nonce range searched; extranonce now " +
                                               std::to_string(extranonce_));
@@ -190,7 +191,7 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
         if (std::optional<ChunkResult> found = cpu_found_meanwhile(workers_, candidate.header)) {
             return handle_hit(candidate, *found);
         }
-        if (stop_requested_.load() || first_nonce > tmpl().noncerange_max) break;
+        if (stop_requested_.is_set() || first_nonce > tmpl().noncerange_max) break;
         if (take_new_work()) return PassEnd::new_work;
 
         work_->say_hashing_on_new_work();
@@ -199,7 +200,7 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
         const auto nonce = static_cast<std::uint32_t>(first_nonce);
         const ChunkResult result =
             cpu_mine_chunk(workers_, candidate.header, tmpl().target, nonce, tmpl().noncerange_max,
-                           config_.iters, backend_.threads, &stop_requested_);
+                           config_.iters, backend_.threads, &stop_requested_.flag());
         record_chunk(stats_, result, nonce, tmpl().height, extranonce_, config_.status_sec);
 
         if (result.found) return handle_hit(candidate, result);
@@ -240,7 +241,7 @@ void MiningLoop::await_work_after_submit() {
     }
     // Answers that came before the block (the same work again) do not end
     // the wait; the plain request's own answer, or its failure, does.
-    while (!stop_requested_.load()) {
+    while (!stop_requested_.is_set()) {
         poller_->wait_for_work(kWaitStep);
         const bool answered = !poller_->fetching();
         if (take_new_work() || answered) return;

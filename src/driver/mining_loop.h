@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -55,10 +54,9 @@ class MiningLoop {
   public:
     // Start-up: "[cpu]" and "[rpc]" lines, client, first template, poller.
     // stop_requested ends the run (the signal handler sets the process's).
-    MiningLoop(const MinerConfig& config, const std::atomic<bool>& stop_requested,
-               LoopTimings timings = {});
+    MiningLoop(const MinerConfig& config, const WakeFlag& stop_requested, LoopTimings timings = {});
     // The flag must outlive the loop.
-    MiningLoop(const MinerConfig&, const std::atomic<bool>&&, LoopTimings = {}) = delete;
+    MiningLoop(const MinerConfig&, const WakeFlag&&, LoopTimings = {}) = delete;
 
     // Mines until a stop request, a --mine-one submission or a candidate
     // build failure; returns the exit status. Other failures throw.
@@ -92,7 +90,7 @@ class MiningLoop {
     bool work_on_another_block();
 
     const MinerConfig& config_;
-    const std::atomic<bool>& stop_requested_;
+    const WakeFlag& stop_requested_;
     CpuBackend backend_;
     RpcClient client_;
     std::optional<LongPoller> poller_;        // started only once the first template is in

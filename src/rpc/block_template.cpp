@@ -129,7 +129,7 @@ json template_request(const std::string& longpollid) {
 }  // namespace
 
 json get_block_template(const RpcClient& client, const std::string& longpollid,
-                        std::int64_t timeout_ms, const std::atomic<bool>* cancel) {
+                        std::int64_t timeout_ms, const WakeFlag* cancel) {
     return client.call("getblocktemplate", template_request(longpollid), timeout_ms, cancel);
 }
 
@@ -190,11 +190,12 @@ BlockTemplate parse_block_template(const json& result, bool txids_internal) {
     return t;
 }
 
-json submit_block(const RpcClient& client, const std::string& block_hex) {
+json submit_block(const RpcClient& client, const std::string& block_hex,
+                  std::int64_t fallback_timeout_ms) {
     // A submission carries a found block: it must end, in an answer or in a
     // failure the caller can retry, even when other calls may wait forever.
     const std::int64_t timeout_ms =
-        client.timeout_ms() > 0 ? client.timeout_ms() : kSubmitFallbackTimeoutMs;
+        client.timeout_ms() > 0 ? client.timeout_ms() : fallback_timeout_ms;
     return client.call("submitblock", json::array({block_hex}), timeout_ms, nullptr);
 }
 

@@ -35,6 +35,12 @@ constexpr std::size_t kTrimAfterBytes = 1 << 20;
 // not even a redirect may lead the credentials to ftp:// or file://.
 constexpr const char* kAllowedProtocols = "http,https";
 constexpr long kHttpUnauthorized = 401;
+// The longest a transfer waits without looking at its cancel flag: the flag's
+// descriptor wakes it at once, and this bounds the wait where there is none.
+constexpr int kLongestWaitMs = 1000;
+// What perform() says of a transfer its cancel flag ended: what libcurl says
+// of one a callback gave up.
+constexpr CURLcode kCancelled = CURLE_ABORTED_BY_CALLBACK;
 
 struct EasyCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -67,8 +73,37 @@ size_t append_response(char* data, size_t size, size_t count, void* userdata) {
     return bytes;
 }
 
-int abort_when_cancelled(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<const std::atomic<bool>*>(userdata)->load() ? 1 : 0;
+struct MultiCleanup {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+
+// Runs the transfer. One that can be cancelled waits for the node beside the
+// flag's descriptor, so that the flag ends it at once, and is never started
+// once the flag is up. A transfer given up closes its connection: the node
+// sees its client gone.
+CURLcode perform(CURL* curl, const std::string& method, const WakeFlag* cancel) {
+    if (cancel == nullptr) return curl_easy_perform(curl);
+    const MultiHandle multi(curl_multi_init());
+    if (!multi) throw RpcNoAnswer("curl_multi_init failed");
+    CURLMcode status = curl_multi_add_handle(multi.get(), curl);
+    int running = 1;
+    while (status == CURLM_OK && running > 0 && !cancel->is_set()) {
+        status = curl_multi_perform(multi.get(), &running);
+        if (status != CURLM_OK || running == 0) break;
+        curl_waitfd wake{cancel->fd(), CURL_WAIT_POLLIN, 0};
+        status = curl_multi_poll(multi.get(), &wake, 1, kLongestWaitMs, nullptr);
+    }
+    int queued = 0;
+    const CURLMsg* done = curl_multi_info_read(multi.get(), &queued);
+    const CURLcode code =
+        done != nullptr && done->msg == CURLMSG_DONE ? done->data.result : kCancelled;
+    curl_multi_remove_handle(multi.get(), curl);  // before either handle is cleaned up
+    if (status != CURLM_OK) {
+        throw RpcNoAnswer("RPC curl failure calling " + method + ": " +
+                          curl_multi_strerror(status));
+    }
+    return code;
 }
 
 bool is_credentials_header(std::string_view line) {
@@ -136,7 +171,7 @@ void tell(const RpcObserver& observer, const std::string& method, const nlohmann
     exchange.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
     exchange.reply_bytes = reply.body.size();
-    if (code == CURLE_ABORTED_BY_CALLBACK) {
+    if (code == kCancelled) {
         exchange.failure = "cancelled";
     } else if (reply.too_large || code == CURLE_FILESIZE_EXCEEDED) {
         exchange.failure = "reply too large";
@@ -227,7 +262,7 @@ void RpcClient::reload_cookie_after_401(const std::string& sent_user,
 }
 
 nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& params,
-                               std::int64_t timeout_ms, const std::atomic<bool>* cancel) const {
+                               std::int64_t timeout_ms, const WakeFlag* cancel) const {
     const std::string body = request_body(method, params);
     const EasyHandle handle(curl_easy_init());
     if (!handle) throw RpcNoAnswer("curl_easy_init failed");
@@ -272,20 +307,13 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
         curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
     }
-    if (cancel != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_when_cancelled);
-        // libcurl hands the pointer back as void*; the callback only reads through it.
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA,
-                         const_cast<void*>(static_cast<const void*>(cancel)));
-    }
 
     const auto started = std::chrono::steady_clock::now();
-    const CURLcode code = curl_easy_perform(curl);
+    const CURLcode code = perform(curl, method, cancel);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     tell(on_exchange_, method, params, effective_timeout, code, status, reply, started);
-    if (code == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled();
+    if (code == kCancelled) throw RpcCancelled();
     if (reply.too_large || code == CURLE_FILESIZE_EXCEEDED) {
         throw RpcNoAnswer("RPC response to " + method + " is larger than " +
                           std::to_string(kMaxReplyBytes) + " bytes");

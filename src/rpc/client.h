@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "rpc/errors.h"
+#include "rpc/wake_flag.h"
 
 namespace qvn {
 
@@ -60,10 +61,10 @@ class RpcClient {
 
     // Posts {"id","jsonrpc":"1.0","method","params"} (params null -> []) and
     // returns the response's "result". timeout_ms: negative -> the client's,
-    // 0 -> no overall limit. A true *cancel aborts the transfer (RpcCancelled).
+    // 0 -> no overall limit. *cancel raised ends the transfer at once, or
+    // keeps it from starting (RpcCancelled).
     nlohmann::json call(const std::string& method, const nlohmann::json& params,
-                        std::int64_t timeout_ms = -1,
-                        const std::atomic<bool>* cancel = nullptr) const;
+                        std::int64_t timeout_ms = -1, const WakeFlag* cancel = nullptr) const;
 
     const std::string& url() const { return url_; }
     std::string user() const;  // effective, after the cookie

@@ -12,11 +12,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kBackoffSteps = 20;
+constexpr std::chrono::seconds kBackoff{2};
 // A node that answers long polls at once would otherwise be asked again and
 // again as fast as it answers, taking the cores from the workers.
 constexpr std::chrono::seconds kMinPollInterval{1};
-constexpr std::chrono::milliseconds kBackoffStep{100};
 
 constexpr std::size_t kShortIdHead = 12;
 constexpr std::size_t kShortIdTail = 8;
@@ -43,7 +42,7 @@ const char* work_failure_prefix(WorkSource source) {
     return "[longpoll] ";
 }
 
-LongPoller::LongPoller(const RpcClient& client, const std::atomic<bool>& stop_requested,
+LongPoller::LongPoller(const RpcClient& client, const WakeFlag& stop_requested,
                        LongPollSettings settings)
     : client(client),
       stop_requested(stop_requested),
@@ -60,8 +59,8 @@ LongPoller::LongPoller(const RpcClient& client, const std::atomic<bool>& stop_re
 LongPoller::~LongPoller() {
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        closing = true;
-        abort_request = true;
+        closing.set();
+        abort_request.set();
     }
     cv.notify_all();
     if (poll_thread.joinable()) poll_thread.join();
@@ -75,7 +74,7 @@ void LongPoller::follow(const std::string& id) {
         const std::lock_guard<std::mutex> lock(mutex);
         if (id == longpollid) return;
         longpollid = id;
-        abort_request = true;
+        abort_request.set();
     }
     cv.notify_all();
 }
@@ -101,9 +100,19 @@ bool LongPoller::fetch_now() {
     return true;
 }
 
+// On the descriptors of the flags, not on cv: a signal handler can raise a
+// flag, never notify a condition variable.
 bool LongPoller::wait_for_work(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return cv.wait_for(lock, limit, [this] { return latest || refreshed || !fetch_pending; });
+    const Clock::time_point until = Clock::now() + limit;
+    for (Clock::time_point now = Clock::now();; now = Clock::now()) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            arrived.clear();
+            if (latest || refreshed || !fetch_pending) return true;
+        }
+        if (now >= until || stop_requested.is_set()) return false;
+        wait_for_any({&arrived, &stop_requested}, until - now);
+    }
 }
 
 bool LongPoller::fetching() {
@@ -120,21 +129,19 @@ void LongPoller::hint_if_node_busy(const std::exception& e) {
     write_line(std::cerr, kBusyNodeHint);
 }
 
-// About two seconds between failed attempts; only a process stop cuts it short.
-void LongPoller::back_off() const {
-    for (int i = 0; i < kBackoffSteps && !stop_requested.load(); ++i) {
-        std::this_thread::sleep_for(kBackoffStep);
-    }
-}
+// Two seconds between failed attempts, cut short by a stop or the destructor.
+void LongPoller::back_off() const { wait_for_any({&closing, &stop_requested}, kBackoff); }
 
 // Waits, under the mutex, until there is an id to poll with; false when the
 // poller stops. Once the process is stopping, nothing new is asked.
 bool LongPoller::next_poll(std::string& id) {
     std::unique_lock<std::mutex> lock(mutex);
-    cv.wait(lock, [this] { return closing || (!stop_requested.load() && !longpollid.empty()); });
-    if (closing) return false;
+    cv.wait(lock, [this] {
+        return closing.is_set() || (!stop_requested.is_set() && !longpollid.empty());
+    });
+    if (closing.is_set()) return false;
     id = longpollid;
-    abort_request = false;
+    abort_request.clear();
     poll_in_flight = true;
     next_check = Clock::now() + settings.check_after;
     cv.notify_all();  // the fetch thread now has a check to schedule
@@ -151,9 +158,9 @@ void LongPoller::end_poll() {
 std::optional<WorkSource> LongPoller::next_fetch() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        if (closing) return std::nullopt;
+        if (closing.is_set()) return std::nullopt;
         std::optional<Clock::time_point> wake;
-        if (!stop_requested.load()) {
+        if (!stop_requested.is_set()) {
             const Clock::time_point now = Clock::now();
             if (fetch_requested) {
                 fetch_requested = false;
@@ -187,8 +194,9 @@ void LongPoller::handle_answer(nlohmann::json result, Clock::time_point started)
     const auto next = result.find("longpollid");  // end() unless an object
     if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
     latest = PolledWork{std::move(result), WorkSource::long_poll, Clock::now()};
+    arrived.set();
     cv.notify_all();
-    cv.wait_until(lock, started + kMinPollInterval, [this] { return closing.load(); });
+    cv.wait_until(lock, started + kMinPollInterval, [this] { return closing.is_set(); });
 }
 
 // Every answer goes to the mining loop, a check's too: a node changes its
@@ -198,6 +206,7 @@ void LongPoller::handle_plain_answer(WorkSource source, nlohmann::json result) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         refreshed = PolledWork{std::move(result), source, Clock::now()};
+        arrived.set();
     }
     cv.notify_all();
 }
@@ -209,6 +218,7 @@ void LongPoller::end_fetch(WorkSource source) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         fetch_pending = fetch_requested;
+        arrived.set();
     }
     cv.notify_all();
 }
@@ -226,7 +236,7 @@ void LongPoller::poll_loop() {
             nlohmann::json result = get_block_template(client, id, 0, &abort_request);
             end_poll();
             // The driver moved on to another id while this answer was on its way.
-            if (abort_request) continue;
+            if (abort_request.is_set()) continue;
             poll_failures.end_run();
             if (settings.verbose) {
                 const auto waited =
@@ -240,7 +250,7 @@ void LongPoller::poll_loop() {
             end_poll();
         } catch (const std::exception& e) {
             end_poll();
-            if (stop_requested) continue;
+            if (stop_requested.is_set()) continue;
             poll_failures.write("[longpoll] " + printable(e.what(), kMaxMessageBytes));
             hint_if_node_busy(e);
             back_off();
@@ -260,7 +270,7 @@ void LongPoller::fetch_loop() {
         } catch (const RpcCancelled&) {
             // the destructor gave it up
         } catch (const std::exception& e) {
-            if (!stop_requested) {
+            if (!stop_requested.is_set()) {
                 fetch_failures.write(work_failure_prefix(*source) +
                                      printable(e.what(), kMaxMessageBytes));
                 hint_if_node_busy(e);

@@ -13,7 +13,6 @@
 // serving it, only once the node's work has moved on (which frees the worker).
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -25,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "rpc/failure_log.h"
+#include "rpc/wake_flag.h"
 
 namespace qvn {
 
@@ -67,11 +67,11 @@ class LongPoller {
     // wait until follow() gives an id; periodic refreshes come
     // refresh_interval after construction and after each other. Once
     // stop_requested is set (the process is stopping) nothing new is asked,
-    // back-offs end and failures go unreported.
-    LongPoller(const RpcClient& client, const std::atomic<bool>& stop_requested,
+    // back-offs and waits for work end and failures go unreported.
+    LongPoller(const RpcClient& client, const WakeFlag& stop_requested,
                LongPollSettings settings = {});
-    // The flag must outlive the poller: no temporary (a bare true or false).
-    LongPoller(const RpcClient&, const std::atomic<bool>&&, LongPollSettings = {}) = delete;
+    // The flag must outlive the poller: no temporary.
+    LongPoller(const RpcClient&, const WakeFlag&&, LongPollSettings = {}) = delete;
     // Gives up the requests in flight and joins the threads.
     ~LongPoller();
     LongPoller(const LongPoller&) = delete;
@@ -95,7 +95,8 @@ class LongPoller {
     bool fetch_now();
 
     // Waits at most limit for a long-poll result, a plain answer, or the end
-    // of the request fetch_now() made; true when one of them is there.
+    // of the request fetch_now() made; true when one of them is there. A stop
+    // ends the wait at once.
     bool wait_for_work(std::chrono::milliseconds limit);
 
     // Whether the request fetch_now() made is still to come; once it is not,
@@ -119,7 +120,7 @@ class LongPoller {
     void end_fetch(WorkSource source);
 
     const RpcClient& client;
-    const std::atomic<bool>& stop_requested;  // the process's
+    const WakeFlag& stop_requested;  // the process's
     LongPollSettings settings;
     std::thread poll_thread;
     std::thread fetch_thread;
@@ -134,10 +135,12 @@ class LongPoller {
     std::chrono::steady_clock::time_point next_check;
     std::chrono::steady_clock::time_point next_refresh;
     bool busy_hint_given = false;
-    RepeatedLines poll_failures;       // written by the poll thread only
-    RepeatedLines fetch_failures;      // written by the fetch thread only
-    std::atomic<bool> closing{false};  // the destructor runs
-    std::atomic<bool> abort_request{false};
+    RepeatedLines poll_failures;   // written by the poll thread only
+    RepeatedLines fetch_failures;  // written by the fetch thread only
+    // Raised and lowered under the mutex.
+    WakeFlag closing;        // the destructor runs: every request is given up
+    WakeFlag abort_request;  // the long poll in flight is given up
+    WakeFlag arrived;        // what wait_for_work() waits for may have come
 };
 
 }  // namespace qvn

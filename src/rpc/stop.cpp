@@ -2,6 +2,6 @@
 
 namespace qvn {
 
-std::atomic<bool> stop_requested{false};
+WakeFlag stop_requested;
 
 }  // namespace qvn

@@ -1,12 +1,12 @@
 // The process-wide stop request: set by the SIGINT/SIGTERM handler, never
-// cleared, read without a lock by the mining loop and the long poller.
+// cleared, read without a lock by the mining loop and the long poller, and
+// waited on beside the node's sockets, so that a stop ends a wait at once.
 #pragma once
 
-#include <atomic>
+#include "rpc/wake_flag.h"
 
 namespace qvn {
 
-extern std::atomic<bool> stop_requested;
-static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler must be able to set it");
+extern WakeFlag stop_requested;
 
 }  // namespace qvn

@@ -33,6 +33,8 @@ struct Row {
     std::chrono::milliseconds slept;
     bool last_on_stderr;
     std::string last_line;
+    // A submission's limit: the client has none (as with --rpc-timeout-ms 0).
+    std::int64_t fallback_timeout_ms = kSubmitFallbackTimeoutMs;
 };
 
 TEST(BlockDelivery, RetryAndGiveUpRules) {
@@ -68,6 +70,16 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
          "{\"code\":-22,\"message\":\"Block decode failed\"}"},
         {"busy twice, then accepted", twice_busy, Interrupt::none, true, 3, 2,
          milliseconds{1000 + 2000}, false, "[submit] accepted by node"},
+        {"held past the limit, then accepted",
+         {{"method", "submitblock"}, {"hold", true}},
+         Interrupt::none,
+         true,
+         2,
+         1,
+         milliseconds{1000},
+         false,
+         "[submit] accepted by node",
+         500},
         // Pauses of 1, 2, 4 and 8 s, then 15 s until the next would end at 10 minutes.
         {"busy for ten minutes", always_busy, Interrupt::none, false, 43, 43, milliseconds{585000},
          true, hand},
@@ -82,8 +94,9 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
         if (!row.rule.is_null()) node.queue(row.rule);
         RpcSettings settings;
         settings.url = node.url();
+        settings.timeout_ms = 0;
         const RpcClient client(settings);
-        std::atomic<bool> stop{false};
+        WakeFlag stop;
         Clock::time_point now{};
         Clock::duration slept{};
         int no_answers = 0;
@@ -95,11 +108,12 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
             .work_on_another_block = [&] { return row.interrupt == Interrupt::another_block; },
             .no_answer = [&](const std::exception&) { ++no_answers; },
             .clock = {[&] { return now; },
-                      [&](Clock::duration d) {
+                      [&](Clock::duration d, const WakeFlag&) {
                           now += d;
                           slept += d;
-                          if (row.interrupt == Interrupt::stop) stop = true;
+                          if (row.interrupt == Interrupt::stop) stop.set();
                       }},
+            .fallback_timeout_ms = row.fallback_timeout_ms,
             .out = &out,
             .err = &err,
         };

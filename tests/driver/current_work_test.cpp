@@ -1,5 +1,6 @@
 // The choice among the answers the poller brought: taken by when the node
-// gave them, whatever order they are handed over in, and what a check says.
+// gave them, whatever order they are handed over in, whether other work is
+// then current, and what a check says.
 #include "driver/current_work.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,7 @@ TEST(CurrentWork, AnswersTakenByArrivalAndWhatACheckSays) {
         const char* name;
         std::vector<PolledWork> answers;  // in the order the loop hands them over
         int height;                       // of the work current afterwards
+        bool taken;                       // what take() says: other work is current
         std::string err;
         std::string followed;  // the ids handed to the poller
     };
@@ -40,14 +42,28 @@ TEST(CurrentWork, AnswersTakenByArrivalAndWhatACheckSays) {
          {answer(2, "tip-2", WorkSource::long_poll, 20),
           answer(1, "tip-1", WorkSource::after_submit, 10)},
          2,
+         true,
          "",
          "tip-1;tip-2;"},
+        {"the long poll and a plain answer bring the same new work",
+         {answer(2, "tip-2", WorkSource::after_submit, 20),
+          answer(2, "tip-2", WorkSource::long_poll, 10)},
+         2,
+         true,
+         "",
+         "tip-2;tip-2;"},
         {"a check that finds another id and other work",
          {answer(2, "tip-2", WorkSource::check, 5)},
          2,
+         true,
          "[longpoll] no answer, but the node has new work; polling again\n",
          "tip-2;"},
-        {"a check that finds the same work", {answer(1, "tip-1", WorkSource::check, 5)}, 1, "", ""},
+        {"a check that finds the same work",
+         {answer(1, "tip-1", WorkSource::check, 5)},
+         1,
+         false,
+         "",
+         ""},
     };
     for (const Case& c : cases) {
         std::string followed;
@@ -55,7 +71,7 @@ TEST(CurrentWork, AnswersTakenByArrivalAndWhatACheckSays) {
             parse_block_template(answer(1, "tip-1", WorkSource::check, 0).result, false), false,
             false, [&followed](const std::string& id) { followed += id + ";"; });
         const test_support::CapturedOutput output;
-        current.take(c.answers);
+        EXPECT_EQ(current.take(c.answers), c.taken) << c.name;
         EXPECT_EQ(current.get().height, c.height) << c.name;
         EXPECT_EQ(output.err.str(), c.err) << c.name;
         EXPECT_EQ(followed, c.followed) << c.name;

@@ -59,7 +59,7 @@ TEST(MiningLoop, SilentLongPollIsCheckedAndNewWorkUnderItsIdMined) {
     test::NodeDouble node;
     node.set_template(work(std::string(64, '0')));
     const MinerConfig config = config_for(node, 1, 4096);
-    std::atomic<bool> stop{false};
+    WakeFlag stop;
     MiningLoop loop(config, stop, {.longpoll_check_after = std::chrono::milliseconds{300}});
     std::future<int> status = std::async(std::launch::async, [&loop] { return loop.run(); });
 
@@ -67,7 +67,7 @@ TEST(MiningLoop, SilentLongPollIsCheckedAndNewWorkUnderItsIdMined) {
     node.wait_requests(2, {{"method", "getblocktemplate"}, {"longpollid", nullptr}});
     node.set_template(work(""), false);
     node.wait_requests(1, {{"method", "submitblock"}});
-    stop = true;
+    stop.set();
     EXPECT_EQ(status.get(), kExitOk);
     EXPECT_TRUE(loop.stopped());
     EXPECT_EQ(node.requests({{"method", "getblocktemplate"}, {"longpollid", "tip-1"}}).size(), 1u);
@@ -148,7 +148,7 @@ TEST(MiningLoop, ABlockFoundPastTheChunkIsDeliveredDespiteNewWork) {
         }
         return std::chrono::steady_clock::now();
     };
-    std::atomic<bool> stop{false};
+    WakeFlag stop;
     MiningLoop loop(config, stop, seams);
     std::future<int> status = std::async(std::launch::async, [&loop] { return loop.run(); });
     json blocks;
@@ -157,7 +157,7 @@ TEST(MiningLoop, ABlockFoundPastTheChunkIsDeliveredDespiteNewWork) {
     } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
     }
-    stop = true;
+    stop.set();
     EXPECT_EQ(status.get(), kExitOk);
     ASSERT_EQ(node.requests({{"method", "submitblock"}}).size(), 1u);
     const std::string block = blocks[0]["params"][0];
@@ -173,12 +173,12 @@ TEST(MiningLoop, ARangeEndingAtTheTopIsSearchedOncePerExtranonce) {
     node.set_template(work(std::string(64, '0'), min, 0xffffffff));  // no hash meets it
     MinerConfig config = config_for(node, 1, chunk);
     config.status_sec = 0;  // a "[stat]" line per chunk
-    std::atomic<bool> stop{false};
+    WakeFlag stop;
     LoopTimings seams;
     const std::thread::id loop_thread = std::this_thread::get_id();
     int reads = 0;  // the loop's own: one per chunk, one per search
     seams.clock = [&] {
-        if (std::this_thread::get_id() == loop_thread && ++reads == 40 + 3) stop = true;
+        if (std::this_thread::get_id() == loop_thread && ++reads == 40 + 3) stop.set();
         return std::chrono::steady_clock::now();
     };
     test_support::CapturedOutput output;

@@ -1,6 +1,7 @@
 // A line queue on a pipe nobody reads: its writer is held on a full pipe
 // while lines come; once the pipe is read, what comes out is in order, a
-// kept line among it, and the dropped lines counted where they were lost.
+// kept line among it, and the dropped lines counted where they were lost;
+// then the lines written flow again, however much the full queue held.
 #include "driver/output_queue.h"
 
 #include <fcntl.h>
@@ -46,11 +47,14 @@ TEST(LineQueue, AKeptLineComesOutOfAFullQueueInOrder) {
                 out.append(buffer, got);
         });
         EXPECT_TRUE(queue.drain(deadline));
+        stream << "[f] " << longer << "\n" << std::flush;
+        EXPECT_TRUE(queue.drain(deadline));
         close(fds[1]);
         reader.join();
     }
     close(fds[0]);
-    EXPECT_EQ(out, "[a] " + longer + "\n[b] fits\n[c] fits\n" + note + "[k] kept\n" + note);
+    EXPECT_EQ(out, "[a] " + longer + "\n[b] fits\n[c] fits\n" + note + "[k] kept\n" + note +
+                       "[f] " + longer + "\n");
 }
 
 }  // namespace

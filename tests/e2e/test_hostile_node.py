@@ -179,14 +179,11 @@ class Delivery(E2ECase):
              "[submit] accepted by node"),
             ([{"status": 500, "body": verdict_body}], [], 1,
              "[submit] submitblock failed: RPC HTTP 500 calling submitblock: " + verdict_body),
-            ([{"status": 503, "body": "Work queue depth exceeded", "times": 5}], [], 6,
-             "[submit] accepted by node"),
             ([{"body": '{"error":null,"id":1}'}], [], 2, "[submit] accepted by node"),
             ([{"result": ESCAPES + "x" * 400}], [], 1, re.compile(
                 r'^\[submit\] node returned: "\\u001b\]0;pwned.*\\xc2\\x9bx+\.\.\. \(\d+ bytes\)$')),
-            ([{"hold": True}], ["--rpc-timeout-ms", "0"], 2, "[submit] accepted by node"),
         ]
-        # The slow rows (pauses up to 15 s, a 30 s time limit) run side by side.
+        # The rows run side by side, each waiting out its pauses.
         runs = []
         for rules, args, attempts, last in cases:
             node = self.start_node(work_bits=EASY)
@@ -345,12 +342,14 @@ class Pacing(E2ECase):
 
     def test_a_stop_request_ends_waiting_for_the_node(self):
         # miner options; rules; the line after which the node stops answering;
-        # what the miner says meanwhile (a first template 5 s late: once, why)
+        # what the miner says meanwhile (a first template 5 s late: once, why).
+        # The request held is given up at once: the node sees its client go.
         cases = [
             ([], [], "[rpc] ", []),
             (["--rpc-timeout-ms", "0"], [], "[rpc] ", SLOW_START),
             (["--no-longpoll", "--poll-sec", "1"], [PASS_THROUGH], "[work] periodic GBT refresh",
              []),
+            ([], [PASS_THROUGH], "[work] height=", []),  # the long poll
         ]
         for args, rules, before, stderr in cases:
             with self.subTest(args=args, before=before):
@@ -366,9 +365,13 @@ class Pacing(E2ECase):
                 started = time.monotonic()
                 miner.send(signal.SIGINT)
                 self.assertEqual(miner.wait_exit(), 0, miner.transcript())
-                self.assertLess(time.monotonic() - started, 4)
+                # A stop takes milliseconds (hundredths under emulation);
+                # libcurl's look at a cancel flag, once a second, often more.
+                self.assertLess(time.monotonic() - started, 0.5)
                 self.assertEqual(miner.stdout[-1], "[exit] stopped")
                 self.assertEqual(miner.stderr, stderr)
+                self.assertTrue(node.control({"cmd": "wait_requests", "count": 1,
+                                              "client_gone": True})["ok"])
 
 
 if __name__ == "__main__":

@@ -356,16 +356,24 @@ TEST(ChunkMiner, ACallOnOtherTermsStartsANewSearch) {
     }
 }
 
-// Each chunk's workers report what they hashed since the chunk before: over a
-// range of two chunks, the two reports add up to the range.
-TEST(ChunkMiner, EachChunkReportsItsOwnHashes) {
+// Each chunk's workers report what they hashed since the chunk before, and
+// the time since then: over a range of two chunks, the two reports add up to
+// the range; on a clock that only the caller's readings move on, a step each,
+// each chunk spans one step (the first from the search's start).
+TEST(ChunkMiner, EachChunkReportsItsOwnHashesAndTime) {
     const std::uint32_t iters = 4 * kGroupKernel.width, threads = 2;
-    WorkerPool pool;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> readings{0};
+    WorkerPool pool(start_std_thread, [&] {
+        const int steps = std::this_thread::get_id() == caller ? ++readings : readings.load();
+        return std::chrono::steady_clock::time_point{} + steps * std::chrono::milliseconds{5};
+    });
     std::uint64_t reported = 0;
     for (std::uint32_t first = 0; first < 2 * iters * threads; first += iters * threads) {
         const ChunkResult r = cpu_mine_chunk(pool, selftest_header(), kImpossible, first,
                                              2 * iters * threads - 1, iters, threads);
         for (const WorkerCount& count : r.workers) reported += count.hashes;
+        EXPECT_EQ(r.elapsed_ms, 5.0) << "chunk from " << first;
     }
     EXPECT_EQ(reported, 2u * iters * threads);
 }

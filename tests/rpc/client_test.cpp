@@ -292,21 +292,23 @@ TEST_F(RpcClientTest, OverallTimeout) {
 TEST_F(RpcClientTest, CancelFlagAlreadySet) {
     node.queue({{"times", 0}, {"result", 1}});
     const RpcClient client(settings_for(node.url()));
-    const std::atomic<bool> cancel{true};
+    WakeFlag cancel;
+    cancel.set();
     try {
         client.call("m", nullptr, -1, &cancel);
         FAIL() << "no exception";
     } catch (const RpcCancelled& e) {
         EXPECT_STREQ(e.what(), "RPC cancelled");
     }
-    const std::atomic<bool> go_on{false};
+    const WakeFlag go_on;
     EXPECT_EQ(client.call("m", nullptr, -1, &go_on), 1);
+    EXPECT_EQ(node.requests().size(), 1u);  // nothing was sent once cancelled
 }
 
 TEST_F(RpcClientTest, CancelFlagSetDuringHeldRequest) {
     node.queue({{"hold", true}, {"result", 1}});
     const RpcClient client(settings_for(node.url()));
-    std::atomic<bool> cancel{false};
+    WakeFlag cancel;
     auto outcome = std::async(std::launch::async, [&] {
         try {
             client.call("m", nullptr, 0, &cancel);
@@ -318,7 +320,7 @@ TEST_F(RpcClientTest, CancelFlagSetDuringHeldRequest) {
         return std::string("returned");
     });
     node.wait_requests(1, {{"state", "held"}});
-    cancel = true;
+    cancel.set();
     EXPECT_EQ(outcome.get(), "cancelled: RPC cancelled");
     // The client really went away: the node sees the connection closed.
     node.wait_requests(1, {{"client_gone", true}});

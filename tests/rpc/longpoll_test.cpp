@@ -69,7 +69,7 @@ class LongPollerTest : public ::testing::Test {
 
     test::NodeDouble node;
     RpcClient client;
-    std::atomic<bool> stop{false};  // the process's stop request, as the poller sees it
+    WakeFlag stop;  // the process's stop request, as the poller sees it
     std::mutex exchanges_mutex;
     std::vector<RpcExchange> exchanges;  // every request the fixture's client ended
 };
@@ -359,7 +359,7 @@ TEST_F(LongPollerTest, RepeatedFailureIsWrittenOnceWithWhatItMeans) {
 TEST_F(LongPollerTest, StopRequestSilencesErrorsAndAsksNothingMore) {
     node.queue({{"method", "getblocktemplate"}, {"times", 0}, {"status", 500}, {"body", "down"}});
     test::StderrCapture capture;
-    stop = true;
+    stop.set();
     {
         // Neither a long poll nor a periodic refresh is asked for once stopping.
         LongPoller poller(client, stop, {.refresh_interval = std::chrono::seconds{1}});

@@ -2,6 +2,7 @@
 #include "rpc/client.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -303,6 +304,22 @@ TEST_F(RpcClientTest, CancelFlagAlreadySet) {
     const WakeFlag go_on;
     EXPECT_EQ(client.call("m", nullptr, -1, &go_on), 1);
     EXPECT_EQ(node.requests().size(), 1u);  // nothing was sent once cancelled
+}
+
+// A request waits on the descriptor beside its socket: it must be readable
+// while the flag is up, and only then.
+TEST(WakeFlag, ItsDescriptorIsReadableExactlyWhileItIsUp) {
+    WakeFlag flag;
+    const auto readable = [&flag] {
+        pollfd p{flag.fd(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable());
+    flag.set();
+    flag.set();
+    EXPECT_TRUE(flag.is_set() && readable());
+    flag.clear();
+    EXPECT_FALSE(flag.is_set() || readable());
 }
 
 TEST_F(RpcClientTest, CancelFlagSetDuringHeldRequest) {

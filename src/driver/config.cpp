@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "block/text.h"
+#include "rpc/url.h"
 
 namespace qvn {
 namespace {
@@ -103,6 +105,21 @@ bool is_ignored_option(const std::string& arg) {
     return false;
 }
 
+// Overwrites the characters of arg where shown differs from it with 'x', in
+// place: the process's command line, which every local user can read in
+// /proc/PID/cmdline and with ps, then holds what shown shows.
+void hide_in_place(char* arg, const std::string& shown) {
+    const std::string_view text = arg;
+    std::size_t begin = 0;
+    while (begin < text.size() && begin < shown.size() && text[begin] == shown[begin]) ++begin;
+    std::size_t suffix = 0;
+    while (suffix < text.size() - begin && suffix < shown.size() - begin &&
+           text[text.size() - 1 - suffix] == shown[shown.size() - 1 - suffix]) {
+        ++suffix;
+    }
+    std::fill(arg + begin, arg + text.size() - suffix, 'x');
+}
+
 // Applies the option at argv[i]; advances i past any value it takes.
 void apply_option(MinerConfig& config, char** argv, int argc, int& i) {
     const std::string arg = argv[i];
@@ -112,10 +129,12 @@ void apply_option(MinerConfig& config, char** argv, int argc, int& i) {
         print_usage_and_exit(argv[0] != nullptr ? argv[0] : "");
     } else if (arg == "--rpc-url") {
         config.rpc_url = value();
+        hide_in_place(argv[i], redact_url(config.rpc_url));
     } else if (arg == "--rpc-user") {
         config.rpc_user = value();
     } else if (arg == "--rpc-pass") {
         config.rpc_pass = value();
+        hide_in_place(argv[i], "");
     } else if (arg == "--rpc-cookie") {
         config.rpc_cookie = value();
     } else if (arg == "--rpc-timeout-ms") {

@@ -33,6 +33,8 @@ struct MinerConfig {
 
 // Parses argv into a configuration; throws with the user's message on bad
 // input. For -h/--help it prints the usage text and exits with status 0.
+// The password of --rpc-pass, and one in --rpc-url, are overwritten in argv
+// once read, so that other users do not see them in the process list.
 MinerConfig parse_command_line(int argc, char** argv);
 
 // The argument after position i (which it advances), or "missing value after " + option.

@@ -13,6 +13,7 @@
 #include "block/text.h"
 #include "driver/block_delivery.h"
 #include "driver/output_queue.h"
+#include "driver/payout_check.h"
 #include "driver/verbose_log.h"
 #include "hash/sha3.h"
 #include "rpc/failure_log.h"
@@ -133,15 +134,20 @@ MiningLoop::MiningLoop(const MinerConfig& config, const WakeFlag& stop_requested
       client_(connect(config)),
       extranonce_(config.extranonce),
       workers_(timings.start_worker, timings.clock) {
-    const nlohmann::json first = first_template(client_, stop_requested_, timings.slow_start_after);
+    BlockTemplate first =
+        parse_block_template(first_template(client_, stop_requested_, timings.slow_start_after),
+                             config.gbt_txids_internal);
+    log_template(first);
+    // Before the long poll holds a request of its own, and before any hash.
+    check_payouts(client_, config.payouts, first.coinbasevalue, stop_requested_);
     LongPollSettings polling;
     polling.enabled = !config.no_longpoll;
     polling.refresh_interval = std::chrono::seconds{config.poll_sec};
     polling.check_after = timings.longpoll_check_after;
     polling.verbose = config.verbose_logging;
     poller_.emplace(client_, stop_requested_, polling);
-    work_.emplace(adopt_template(first, config.gbt_txids_internal, *poller_),
-                  config.gbt_txids_internal, config.verbose_logging,
+    poller_->follow(first.longpollid);
+    work_.emplace(std::move(first), config.gbt_txids_internal, config.verbose_logging,
                   [this](const std::string& id) { poller_->follow(id); });
     stats_ = start_stats(Clock::now(), config.verbose_logging);
 }

@@ -21,7 +21,7 @@ QVNCPU = os.environ.get("QVNCPU", "")
 # A cross-built binary runs under an emulator, named by the build
 # (qemu-aarch64 -L SYSROOT ...); empty for a native one.
 EMULATOR = shlex.split(os.environ.get("QVN_EMULATOR", ""))
-PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
+PAYOUT = "001429ffffa7f0b05d0499b6c63e0c0326b6298e7cfd"  # a hash nobody holds a key for, not a known example
 ZERO_TARGET = "00" * 32  # only a hash of zero would meet it
 WAIT = 15.0  # seconds; generous for a loaded 2-core machine, never reached when all is well
 

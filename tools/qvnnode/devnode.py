@@ -35,6 +35,10 @@ above coinbasevalue), ... A sound block on an older block of the chain is
 answered "inconclusive" and does not move the tip. Bytes that are not a block
 get the JSON-RPC error -22 "Block decode failed" (HTTP 500).
 
+getblockchaininfo names the chain (--chain, default "regtest"; "main" makes
+the miner refuse a payout anyone or nobody can spend), and decodescript gives
+the type and regtest address of P2PKH, P2SH and witness v0 scripts.
+
 It serves RPC like a node: from --rpc-threads workers (default 4) behind a
 queue of --rpc-work-queue requests (default 16, then HTTP 503 "Work queue
 depth exceeded"), and a request whose client hangs up still keeps its worker
@@ -88,6 +92,8 @@ import threading
 import time
 from collections import Counter
 
+from bitcoin import segwit_addr
+from bitcoin.base58 import CBase58Data
 from bitcoin.core.script import OP_0, OP_1, OP_PUSHDATA1
 
 from qvnnode import blockcheck as bc
@@ -519,7 +525,7 @@ class DevNode(NodeDouble):
 
     def __init__(self, config: DevConfig | None = None, host="127.0.0.1", port=0,
                  datadir=None, user=None, password=None, start_height=0,
-                 auto_advance_sec=None, **server_model):
+                 auto_advance_sec=None, chain_name="regtest", **server_model):
         self.chain = DevChain(config, start_height)
         super().__init__(host=host, port=port, source=ChainTemplateSource(self.chain),
                          user=user, password=password, **server_model)
@@ -532,6 +538,9 @@ class DevNode(NodeDouble):
         self.auto_thread = None
         self.methods["getblocktemplate"] = self.rpc_getblocktemplate_segwit
         self.methods["submitblock"] = self.rpc_submitblock_checked
+        self.methods["getblockchaininfo"] = self.rpc_getblockchaininfo
+        self.methods["decodescript"] = self.rpc_decodescript
+        self.chain_name = chain_name
         del self.commands["set_template"]
         self.commands.update({
             "chain": self._cmd_chain,
@@ -606,6 +615,17 @@ class DevNode(NodeDouble):
             raise RpcFault(-22, record["error"])
         return record["result"]
 
+    def rpc_getblockchaininfo(self, call):
+        with self.cond:
+            tip = self.chain.tip
+        return {"chain": self.chain_name, "blocks": tip.height, "bestblockhash": tip.hash}
+
+    def rpc_decodescript(self, call):
+        params = call.params if isinstance(call.params, list) else []
+        if not params or not isinstance(params[0], str) or not is_hex(params[0]):
+            raise RpcFault(-8, "argument must be hexadecimal string")
+        return decode_script(bytes.fromhex(params[0]))
+
     # ----- control commands -----
 
     def _cmd_chain(self, cmd):
@@ -648,13 +668,39 @@ class DevNode(NodeDouble):
         return self.wait_for_records(cmd, lambda: self._matching_submissions(cmd), "submissions")
 
 
+def decode_script(script: bytes) -> dict:
+    """decodescript's answer for the scripts whose address a regtest node
+    names (base58 for P2PKH and P2SH, bech32 for witness v0); "nonstandard"
+    and no address for the rest."""
+    kinds = (  # type, prefix, program length, suffix, address of the program
+        ("pubkeyhash", b"\x76\xa9\x14", 20, b"\x88\xac", lambda p: base58_address(111, p)),
+        ("scripthash", b"\xa9\x14", 20, b"\x87", lambda p: base58_address(196, p)),
+        ("witness_v0_keyhash", b"\x00\x14", 20, b"", lambda p: segwit_addr.encode("bcrt", 0, p)),
+        ("witness_v0_scripthash", b"\x00\x20", 32, b"",
+         lambda p: segwit_addr.encode("bcrt", 0, p)),
+    )
+    for kind, prefix, length, suffix, address in kinds:
+        if (len(script) == len(prefix) + length + len(suffix) and script.startswith(prefix)
+                and script.endswith(suffix)):
+            return {"type": kind, "address": address(script[len(prefix):len(prefix) + length])}
+    return {"type": "nonstandard"}
+
+
+def base58_address(version: int, payload: bytes) -> str:
+    return str(CBase58Data.from_bytes(payload, version))
+
+
 def write_cookie(datadir: str, user: str, password: str) -> str:
-    """DIR/.cookie, readable by its owner only, as a node leaves it."""
+    """DIR/.cookie as a node writes it at every start: a new file, readable
+    by its owner only, renamed into place, so that a mode or group given to
+    the old one is gone."""
     os.makedirs(datadir, exist_ok=True)
     path = os.path.join(datadir, COOKIE_NAME)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    fd = os.open(path + ".tmp", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    os.fchmod(fd, 0o600)  # an old temporary file keeps its mode otherwise
     with os.fdopen(fd, "w", encoding="ascii") as f:
         f.write("%s:%s" % (user, password))
+    os.replace(path + ".tmp", path)
     return path
 
 
@@ -678,6 +724,9 @@ def parse_args(argv):
                         % DEFAULT_WORK_BITS)
     target.add_argument("--target-hex", metavar="HEX", help="the target, 64 hex digits")
     parser.add_argument("--start-height", type=int, default=0, help="height of the first block")
+    parser.add_argument("--chain", default="regtest",
+                        help='the chain getblockchaininfo names (default regtest; "main" to '
+                        "see the miner refuse a risky payout)")
     parser.add_argument("--coinbasevalue", type=int, default=DEFAULT_COINBASEVALUE,
                         help="block reward before fees")
     parser.add_argument("--block-version", type=lambda s: int(s, 0), default=DEFAULT_VERSION)
@@ -721,7 +770,8 @@ def main(argv=None):
         return 2
     node = DevNode(config, host=args.host, port=args.port, datadir=args.datadir,
                    user=args.user, password=args.password, start_height=args.start_height,
-                   auto_advance_sec=args.auto_advance_sec, rpc_threads=args.rpc_threads,
+                   auto_advance_sec=args.auto_advance_sec, chain_name=args.chain,
+                   rpc_threads=args.rpc_threads,
                    work_queue=args.rpc_work_queue)
     for rule in rules:
         node.control(dict(rule, cmd="queue"))

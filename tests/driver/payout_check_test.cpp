@@ -1,0 +1,96 @@
+#include "driver/payout_check.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "block/text.h"
+
+namespace qvn {
+namespace {
+
+// Every kind, and every way a payout can cost a block: on the main chain a
+// risky payout refuses the run, on any other it is a warning.
+TEST(PayoutCheck, KindsRisksAndRefusals) {
+    const std::string h20 = "29ffffa7f0b05d0499b6c63e0c0326b6298e7cfd";
+    const std::string h32 = h20 + "0123456789abcdef01234567";
+    const std::string key = "03" + h32;
+    const std::string g = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798";
+    struct Row {
+        std::string hex;
+        ScriptKind kind;
+        std::string kind_text;
+        ScriptRisk risk;
+    };
+    const Row rows[] = {
+        {"76a914" + h20 + "88ac", ScriptKind::pubkey_hash, "pay to public key hash",
+         ScriptRisk::none},
+        {"a914" + h20 + "87", ScriptKind::script_hash, "pay to script hash", ScriptRisk::none},
+        {"0014" + h20, ScriptKind::witness_v0_key_hash, "witness v0 key hash", ScriptRisk::none},
+        {"0020" + h32, ScriptKind::witness_v0_script_hash, "witness v0 script hash",
+         ScriptRisk::none},
+        {"5120" + h32, ScriptKind::witness_v1_taproot, "witness v1 taproot", ScriptRisk::none},
+        {"21" + key + "ac", ScriptKind::pubkey, "bare public key", ScriptRisk::none},
+        {"5121" + key + "21" + key + "52ae", ScriptKind::multisig, "bare multisig 1 of 2",
+         ScriptRisk::none},
+        {"5228" + h32 + "0011223344556677", ScriptKind::witness_other, "witness v2",
+         ScriptRisk::anyone_can_spend},
+        {"0015" + h20 + "00", ScriptKind::witness_other, "witness v0",
+         ScriptRisk::nobody_can_spend},
+        {"6a04deadbeef", ScriptKind::null_data, "OP_RETURN", ScriptRisk::nobody_can_spend},
+        {"51", ScriptKind::nonstandard, "non-standard", ScriptRisk::anyone_can_spend},
+        {"0401020304", ScriptKind::nonstandard, "non-standard", ScriptRisk::anyone_can_spend},
+        {"a914da1745e9b549bd0bfa1a569971c77eba30cd5a4b87", ScriptKind::script_hash,
+         "pay to script hash", ScriptRisk::anyone_can_spend},
+        {"0514aabb", ScriptKind::nonstandard, "non-standard",
+         ScriptRisk::nobody_can_spend},  // truncated push
+        {"4d0100", ScriptKind::nonstandard, "non-standard",
+         ScriptRisk::nobody_can_spend},  // length cut short
+        {"0014751e76e8199196d454941c45d1b3a323f1433bd6", ScriptKind::witness_v0_key_hash,
+         "witness v0 key hash", ScriptRisk::test_key},
+        {"76a914751e76e8199196d454941c45d1b3a323f1433bd688ac", ScriptKind::pubkey_hash,
+         "pay to public key hash", ScriptRisk::test_key},
+        {"21" + g + "ac", ScriptKind::pubkey, "bare public key", ScriptRisk::test_key},
+        {"5120" + g.substr(2), ScriptKind::witness_v1_taproot, "witness v1 taproot",
+         ScriptRisk::test_key},
+        {"76a91400112233445566778899aabbccddeeff0011223388ac", ScriptKind::pubkey_hash,
+         "pay to public key hash", ScriptRisk::nobody_can_spend},
+        {g, ScriptKind::nonstandard, "non-standard", ScriptRisk::nonstandard},  // "pubkey" pasted
+        {h20, ScriptKind::nonstandard, "non-standard",
+         ScriptRisk::nonstandard},  // "witness_program"
+        {"76a914" + h20 + "88ad", ScriptKind::nonstandard, "non-standard", ScriptRisk::nonstandard},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.hex);
+        const Payout payout = parse_payout(row.hex);
+        const ScriptFacts facts = describe_script(payout.script);
+        EXPECT_EQ(facts.kind, row.kind);
+        EXPECT_EQ(facts.kind_text, row.kind_text);
+        EXPECT_EQ(facts.risk, row.risk);
+        EXPECT_EQ(facts.concern.empty(), row.risk == ScriptRisk::none);
+        // A safe payout beside it changes nothing; the risky one is named.
+        const std::vector<Payout> payouts = {parse_payout("0014" + h20), payout};
+        const std::string refusal = payout_refusal(payouts, "main");
+        EXPECT_EQ(refusal.empty(), row.risk == ScriptRisk::none);
+        if (!refusal.empty()) {
+            EXPECT_EQ(refusal.rfind("payout 2 (" + row.hex + ") ", 0), 0u) << refusal;
+        }
+        EXPECT_EQ(payout_refusal(payouts, "test"), "");
+        EXPECT_EQ(payout_refusal(payouts, ""), "");
+    }
+}
+
+TEST(PayoutCheck, LinesShowEachShareOfTheReward) {
+    const std::vector<Payout> payouts = {parse_payout("51@3"), parse_payout("52@1")};
+    const std::vector<std::string> shares = payout_shares(payouts, 312500001);
+    EXPECT_EQ(payout_line(1, payouts[0], describe_script(payouts[0].script), "addr", shares[0]),
+              "[payout] 1: 51 (non-standard, address addr): 75.00% of the reward, 234375000 of "
+              "312500001 sats now");
+    EXPECT_EQ(shares[1], "25.00% of the reward, 78125001 of 312500001 sats now");
+    EXPECT_EQ(
+        payout_shares({parse_payout("51:2")}, 1)[0],
+        "the reward cannot be split: absolute payout sum exceeds coinbasevalue from template");
+}
+
+}  // namespace
+}  // namespace qvn

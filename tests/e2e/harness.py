@@ -139,13 +139,14 @@ class E2ECase(unittest.TestCase):
         if not QVNCPU or not os.access(QVNCPU, os.X_OK):
             raise unittest.SkipTest("QVNCPU does not name the built qvncpu binary")
 
-    def start_node(self, start_height=0, **settings):
+    def start_node(self, start_height=0, chain="regtest", **settings):
         """A development node; settings as for its "configure" command."""
         config = DevConfig()
         apply_settings(config, settings)
         datadir = tempfile.TemporaryDirectory(prefix="qvn-e2e-")
         self.addCleanup(datadir.cleanup)
-        node = DevNode(config, datadir=datadir.name, start_height=start_height).start()
+        node = DevNode(config, datadir=datadir.name, start_height=start_height,
+                       chain_name=chain).start()
         node.datadir = datadir.name
         self.addCleanup(node.stop)
         return node

@@ -18,17 +18,20 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEFAULT_OPTIONS = -DCMAKE_BUILD_TYPE=Release -UQVN_KERNEL -DQVN_NATIVE=OFF
 
-.PHONY: all deps deps-build build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare bench-contended mca format clean
+.PHONY: all deps deps-build deps-deb build test unit tsan avx512 aarch64 fuzz fuzz-smoke deb install run bench bench-compare bench-contended mca format clean
 
 all: build
 
 # Everything the whole suite needs; deps-build only what building and the
-# demo need, so that make run installs no more.
+# demo need, so that make run installs no more; deps-deb what make deb needs.
 deps:
 	@scripts/install-deps
 
 deps-build:
 	@scripts/install-deps build
+
+deps-deb:
+	@scripts/install-deps deb
 
 build: deps-build
 	cmake -S . -B $(BUILD) $(DEFAULT_OPTIONS) $(CMAKE_FLAGS)
@@ -81,11 +84,14 @@ fuzz-smoke: deps
 # dpkg-buildpackage from a copy of the work tree's files (tracked or new, not
 # ignored) in $(BUILD)/deb, so that the tree itself stays clean. Both .deb
 # files land in $(BUILD): sudo apt install ./$(BUILD)/qvncpu_*.deb
+# Their version carries the commit's time (scripts/deb-version), so that a
+# package of a later commit installs as an upgrade.
 DEB_SOURCE = $(BUILD)/deb/qvncpu
-deb: deps
+deb: deps-deb
 	rm -rf $(BUILD)/deb && mkdir -p $(DEB_SOURCE)
 	git ls-files -z --cached --others --exclude-standard | \
 	  tar -c --null -T - --ignore-failed-read 2>/dev/null | tar -x -C $(DEB_SOURCE)
+	scripts/deb-version $(DEB_SOURCE)
 	# debian/rules is a makefile too: MAKEFLAGS would hand it this make's
 	# command-line variables, a DEB_BUILD_OPTIONS there replacing the one
 	# below, and with it parallel=: the build would run on one core.

@@ -23,5 +23,25 @@ file(WRITE ${staged} "${unit}")
 file(CHMOD ${staged} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 list(APPEND CMAKE_INSTALL_MANIFEST_FILES ${unit_dir}/qvncpu.service)
 
-file(INSTALL ${QVN_PACKAGING_DIR}/qvncpu.default DESTINATION ${sysconfdir}/default
-  RENAME qvncpu PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# The options file may hold the node's password: readable by its owner
+# alone. One already there is the administrator's and is kept (made private
+# if it was not); the new one goes beside it, as dpkg does with .dpkg-dist.
+set(options ${sysconfdir}/default/qvncpu)
+set(staged_options $ENV{DESTDIR}${options})
+set(private PERMISSIONS OWNER_READ OWNER_WRITE)
+if(EXISTS ${staged_options})
+  file(READ ${staged_options} existing)
+  file(READ ${QVN_PACKAGING_DIR}/qvncpu.default shipped)
+  file(CHMOD ${staged_options} ${private})
+  if(existing STREQUAL shipped)
+    message(STATUS "Up-to-date: ${staged_options}")
+  else()
+    file(INSTALL ${QVN_PACKAGING_DIR}/qvncpu.default DESTINATION ${sysconfdir}/default
+      RENAME qvncpu.dist ${private})
+    message(NOTICE "Kept your ${staged_options}, now readable by its owner alone; "
+      "the new example is ${staged_options}.dist")
+  endif()
+else()
+  file(INSTALL ${QVN_PACKAGING_DIR}/qvncpu.default DESTINATION ${sysconfdir}/default
+    RENAME qvncpu ${private})
+endif()

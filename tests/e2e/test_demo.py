@@ -106,7 +106,7 @@ class Demo(unittest.TestCase):
         self.assertEqual(demo.finish(120), 0, demo.tail())
         with demo.cond:
             text = "\n".join(demo.lines)
-        for tag in ("[cpu] ", "[rpc] ", "[work] ", "[found] ", "[submit] accepted by node",
+        for tag in ("[cpu] ", "[rpc] ", "[work] ", "[payout] 1: 0014", "[found] ", "[submit] accepted by node",
                     "[exit] stopped", "demo: miner exit status 0"):
             self.assertIn("\n" + tag, text)
         accepted = re.search(r"^\[node\] summary: accepted=(\d+) rejected=0$", text, re.M)

@@ -3,6 +3,7 @@ lintian, the file lists, fields, scripts and hardening, the packaged program's s
 the packaged man page against the program's own --help, and an install under
 another prefix. (test_service_unit.py checks the unit itself.)"""
 
+import glob
 import os
 import re
 import shutil
@@ -51,8 +52,9 @@ class Packages(unittest.TestCase):
             raise AssertionError("make deb failed:\n" + out.stdout[-4000:] + out.stderr[-4000:])
         # On both cores, though DEB_BUILD_OPTIONS came on make's command line.
         assert "cd obj && make -j2 " in out.stdout, out.stdout[-4000:]
-        cls.debs = {p: os.path.join(cls.tmp.name, "%s_%s_%s.deb" % (p, project_version(), ARCH))
-                    for p in PACKAGES}
+        cls.debs = {p: glob.glob(os.path.join(cls.tmp.name, "%s_%s+git*_%s.deb" % (
+            p, project_version(), ARCH)))[0] for p in PACKAGES}
+        cls.version = run("dpkg-deb", "-f", cls.debs["qvncpu"], "Version").stdout.strip()
         for package, deb in cls.debs.items():
             run("dpkg-deb", "-R", deb, cls.path(package)).check_returncode()
 
@@ -80,8 +82,11 @@ class Packages(unittest.TestCase):
         ]
         for package, deb in self.debs.items():
             with self.subTest(package):
-                files = {line.split()[-1][2:] for line in run("dpkg-deb", "-c", deb).stdout
-                         .splitlines() if not line.startswith("d")}
+                modes = {line.split()[-1][2:]: line.split()[0] for line in
+                         run("dpkg-deb", "-c", deb).stdout.splitlines() if not line.startswith("d")}
+                files = set(modes)
+                # It may hold the node's password.
+                self.assertEqual(modes["etc/default/qvncpu"], "-rw-------")
                 doc = "usr/share/doc/%s/" % package
                 self.assertEqual(files, {"usr/bin/qvncpu", MAN_PAGE, UNIT, "etc/default/qvncpu",
                                          doc + "copyright", doc + "changelog.gz",
@@ -89,7 +94,7 @@ class Packages(unittest.TestCase):
                 # The AVX-512 build takes the default one's place.
                 fields = run("dpkg-deb", "-f", deb, "Provides", "Conflicts", "Replaces").stdout
                 self.assertEqual(fields, "" if package == "qvncpu" else "Provides: qvncpu (= %s)\n"
-                                 "Conflicts: qvncpu\nReplaces: qvncpu\n" % project_version())
+                                 "Conflicts: qvncpu\nReplaces: qvncpu\n" % self.version)
                 # Computed by dpkg-shlibdeps, so apt brings libcurl along.
                 self.assertRegex(run("dpkg-deb", "-f", deb, "Depends").stdout, r"\blibcurl4\b")
                 # An upgrade keeps the administrator's edits to the options file.
@@ -153,6 +158,42 @@ class Packages(unittest.TestCase):
             self.assertFalse(os.path.exists(drawn))
 
 
+class Upgrades(unittest.TestCase):
+    def test_later_commits_build_later_versions(self):
+        with tempfile.TemporaryDirectory(prefix="qvn-versions-") as repo:
+            os.makedirs(os.path.join(repo, "scripts"))
+            shutil.copy(os.path.join(SOURCE, "scripts/deb-version"), os.path.join(repo, "scripts"))
+            git = lambda *args, date="": run("git", "-C", repo, *args, env=dict(
+                os.environ, GIT_COMMITTER_DATE=date, GIT_AUTHOR_DATE=date, GIT_AUTHOR_NAME="t",
+                GIT_AUTHOR_EMAIL="t@t", GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@t"))
+            git("init", "-q").check_returncode()
+            versions = []
+            for date in ("2026-12-09T09:00:00+05:00", "2026-12-09T05:00:01Z"):
+                git("commit", "-q", "--allow-empty", "-m", date, date=date).check_returncode()
+                copy = os.path.join(repo, date, "debian")
+                os.makedirs(copy)
+                shutil.copy(os.path.join(SOURCE, "debian/changelog"), copy)
+                run(os.path.join(repo, "scripts/deb-version"), os.path.dirname(copy)).check_returncode()
+                versions.append(run("dpkg-parsechangelog", "-l", os.path.join(copy, "changelog"),
+                                    "-S", "Version").stdout.strip())
+            self.assertRegex(versions[0], r"^%s\+git20261209040000\.[0-9a-f]{7}$" % project_version())
+            self.assertEqual(run("dpkg", "--compare-versions", versions[1], "gt", versions[0]).returncode, 0,
+                             versions)
+
+    def test_options_file_becomes_private_on_upgrade_from_before(self):
+        with tempfile.TemporaryDirectory(prefix="qvn-root-") as root:
+            options = os.path.join(root, "etc/default/qvncpu")
+            os.makedirs(os.path.dirname(options))
+            for previous, mode in (("0.2.0", 0o600), (project_version(), 0o644), ("", 0o644)):
+                with self.subTest(previous):
+                    with open(options, "w") as f:
+                        f.write("QVNCPU_OPTS=\"--rpc-pass secret\"\n")
+                    os.chmod(options, 0o644)  # an edited file dpkg kept as it was
+                    run("sh", os.path.join(SOURCE, "debian/qvncpu.postinst"), "configure",
+                        previous, env=dict(os.environ, DPKG_ROOT=root)).check_returncode()
+                    self.assertEqual(os.stat(options).st_mode & 0o777, mode)
+
+
 class CpuCheck(unittest.TestCase):
     def test_can_run_avx512_names_what_is_missing(self):
         rows = [  # flags (None: no cpuinfo file), exit status, output
@@ -173,11 +214,22 @@ class CpuCheck(unittest.TestCase):
 
 
 class InstallRules(unittest.TestCase):
-    def test_install_follows_the_prefix(self):
+    def test_install_follows_the_prefix_and_keeps_the_options_file(self):
         with tempfile.TemporaryDirectory(prefix="qvn-install-") as destdir:
-            out = run(CMAKE, "--install", BUILD, "--prefix", "/opt/qvn",
-                      env=dict(os.environ, DESTDIR=destdir))
+            install = lambda: run(CMAKE, "--install", BUILD, "--prefix", "/opt/qvn",
+                                  env=dict(os.environ, DESTDIR=destdir))
+            out = install()
             self.assertEqual(out.returncode, 0, out.stderr)
+            options = os.path.join(destdir, "opt/qvn/etc/default/qvncpu")
+            self.assertEqual(os.stat(options).st_mode & 0o777, 0o600)
+            with open(options, "a") as f:
+                f.write('QVNCPU_OPTS="--payout mine"\n')
+            edited = read(options)
+            out = install()
+            self.assertEqual((out.returncode, read(options)), (0, edited), out.stderr)
+            self.assertIn("Kept your %s" % options, out.stderr)
+            self.assertEqual(os.stat(options + ".dist").st_mode & 0o777, 0o600)
+            os.remove(options + ".dist")
             files = {os.path.relpath(os.path.join(d, n), destdir)
                      for d, _, names in os.walk(destdir) for n in names}
             self.assertEqual(files, {"opt/qvn/bin/qvncpu", "opt/qvn/share/man/man1/qvncpu.1.gz",

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "block/payout.h"
+#include "block/script_kind.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -50,6 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expect(!p.script.empty() && p.script.size() <= 10000, "script of 1 to 10000 bytes");
         expect(p.absolute ? p.weight == 0.0 : p.weight > 0.0 && std::isfinite(p.weight),
                "absolute payouts weigh 0, the others a positive finite weight");
+        // Any script is read to its end or found cut short, never past it.
+        const qvn::ScriptFacts facts = qvn::describe_script(p.script);
+        expect(!facts.kind_text.empty() &&
+                   facts.concern.empty() == (facts.risk == qvn::ScriptRisk::none),
+               "every script gets a kind, and a concern exactly when it is risky");
     }
 
     // The expected outcome, worked out in 128 bits.

@@ -151,8 +151,9 @@ class E2ECase(unittest.TestCase):
         self.addCleanup(node.stop)
         return node
 
-    def start_miner(self, node, *args, threads=1, iters=4096, cookie=True, env=None):
-        base = ["--rpc-url", node.url, "--payout", PAYOUT, "--threads", str(threads),
+    def start_miner(self, node, *args, threads=1, iters=4096, cookie=True, env=None,
+                    payout=PAYOUT):
+        base = ["--rpc-url", node.url, "--payout", payout, "--threads", str(threads),
                 "--iters", str(iters)]
         if cookie:
             base += ["--rpc-cookie", os.path.join(node.datadir, ".cookie")]

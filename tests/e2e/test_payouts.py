@@ -2,17 +2,20 @@
 the passwords it takes off its own command line: the real binary against the
 development node and the node double."""
 
-import os
-import re
 import unittest
 
-from harness import EMULATOR, PAYOUT, E2ECase, Miner
+from harness import EMULATOR, PAYOUT, E2ECase
 from qvnnode.server import NodeDouble
 
 TEST_KEY = "0014751e76e8199196d454941c45d1b3a323f1433bd6"  # private key 1
 
 
 class Payouts(E2ECase):
+    def double(self):
+        node = NodeDouble().start()
+        self.addCleanup(node.stop)
+        return node
+
     def test_shown_then_refused_on_main_warned_elsewhere(self):
         rows = [  # chain (None: the node double, which knows neither method), payout, status
             ("main", TEST_KEY, 1),
@@ -21,17 +24,10 @@ class Payouts(E2ECase):
         ]
         for chain, payout, status in rows:
             with self.subTest(chain=chain, payout=payout):
-                if chain is None:
-                    node = NodeDouble().start()
-                    self.addCleanup(node.stop)
-                    node.datadir = None
-                else:
-                    node = self.start_node(work_bits=8, chain=chain)
-                miner = Miner(["--rpc-url", node.url, "--payout", payout, "--threads", "1",
-                               "--mine-one"] + (["--rpc-cookie", os.path.join(
-                                   node.datadir, ".cookie")] if node.datadir else []))
-                self.addCleanup(miner.close)
-                self.assertEqual(miner.wait_exit(), status, miner.transcript())
+                node = self.start_node(work_bits=8, chain=chain) if chain else self.double()
+                miner, code = self.run_to_exit(node, "--mine-one", payout=payout,
+                                               cookie=chain is not None)
+                self.assertEqual(code, status, miner.transcript())
                 shown = [line for line in miner.stdout if line.startswith("[payout]")]
                 address = {"main": r", address bcrt1qw508d6qejxtdg4y5r3zarvary0c5xw7kygt080",
                            "regtest": "", None: ""}[chain]
@@ -53,12 +49,9 @@ class Payouts(E2ECase):
 
     @unittest.skipIf(EMULATOR, "an emulator's command line is its own, not the program's")
     def test_passwords_leave_the_command_line(self):
-        node = NodeDouble().start()
-        self.addCleanup(node.stop)
-        url = node.url.replace("http://", "http://qvn:url-secret@")
-        miner = Miner(["--rpc-url", url, "--rpc-pass", "pass-secret", "--payout", PAYOUT,
-                       "--threads", "1"])
-        self.addCleanup(miner.close)
+        node = self.double()
+        miner = self.start_miner(node, "--rpc-url", node.url.replace("//", "//qvn:url-secret@"),
+                                 "--rpc-pass", "pass-secret", cookie=False)
         miner.wait_line("[work]")
         with open("/proc/%d/cmdline" % miner.proc.pid, "rb") as f:
             cmdline = f.read().decode()

@@ -56,11 +56,11 @@ void keccak_f1600_x8(__m512i (&lanes)[25]) {
     keccak_rounds::Rounds<Avx512Ops>::compact_permute(lanes);
 }
 
-// The three permutations of a group run in registers alone, written out by
-// scripts/x8-rounds: no round copies or spills a lane. Compiled from the
-// rounds above, each round carried about 28 copies and stack accesses, since
-// the loop over pairs of rounds keeps the old state and the new live
-// together.
+// The three permutations of a group run in the 32 registers alone, written
+// out by scripts/x8-rounds: nothing is spilled and pi costs nothing. As the
+// loop over pairs of rounds above, each round carried about 28 copies and
+// stack accesses; now about 9 register copies, which Zen 4 (AMD EPYC, family
+// 25 model 17) renames away. See doc/performance.md.
 bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash) {
     using Group = vector_group::Group<Avx512Ops>;

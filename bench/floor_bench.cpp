@@ -129,6 +129,12 @@ void BM_floor(benchmark::State& state) {
     state.counters["round_time"] =
         benchmark::Counter(kMixes[I].rounds * static_cast<double>(state.iterations()),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    // The kernel's instructions per round: its work, of that what reads a
+    // lane back from the stack, and the rest. A change that brings copies or
+    // spills back shows in round_other and round_memory.
+    state.counters["round_work"] = static_cast<double>(n) / kMixes[I].rounds;
+    state.counters["round_memory"] = static_cast<double>(kMixes[I].memory) / kMixes[I].rounds;
+    state.counters["round_other"] = static_cast<double>(kMixes[I].other) / kMixes[I].rounds;
 }
 
 template <std::size_t... I>

@@ -92,6 +92,13 @@ struct Group {
 
         alignas(64) std::uint64_t words[4][kWidth];  // words[j][k]: word j of nonce n + k
         for (int j = 0; j < 4; ++j) Ops::store(words[j], digest[j]);
+        return lowest_hit(words, target, n, nonce, hash);
+    }
+
+    // The lowest nonce n + k whose digest words[0..3][k] meets the target.
+    [[gnu::always_inline]] static bool lowest_hit(const std::uint64_t (*words)[kWidth],
+                                                  const TargetWords& target, std::uint32_t n,
+                                                  std::uint32_t& nonce, HashWords& hash) {
         for (std::uint32_t k = 0; k < kWidth; ++k) {
             const HashWords candidate = {words[0][k], words[1][k], words[2][k], words[3][k]};
             if (meets_target(candidate, target)) {

@@ -46,17 +46,33 @@ struct Avx512Ops {
 
 }  // namespace
 
+// qvn_x8_digests(lanes, digests): SHA3-256t of eight headers whose first
+// block's lanes 0..9 are lanes[0..9] (64-byte aligned), words 0..3 of the
+// digests into digests[0..3]; the two may be one buffer.
+extern "C" void qvn_x8_digests(const void* lanes, void* digests);
+#include "x8_rounds.inc"
+
 void keccak_f1600_x8(__m512i (&lanes)[25]) {
     keccak_rounds::Rounds<Avx512Ops>::compact_permute(lanes);
 }
 
-// The permutations are inlined into the hash: the 25 lanes fit in the 32
-// vector registers and never leave them. One called copy of the rounds (5 KB
-// instead of 8.4) ran at 0.77 times the speed on Zen 4 (AMD EPYC, family 25
-// model 17).
+// The three permutations of a group run in the 32 registers alone, written
+// out by scripts/x8-rounds: nothing is spilled and pi costs nothing. As the
+// loop over pairs of rounds above, each round carried about 28 copies and
+// stack accesses; now about 9 register copies, which Zen 4 (AMD EPYC, family
+// 25 model 17) renames away. See doc/performance.md.
 bool sha3_256t_fixed_x8(const HeaderLanes& lanes, const TargetWords& target, std::uint32_t n,
                         std::uint32_t& nonce, HashWords& hash) {
-    return vector_group::Group<Avx512Ops>::hash_group(lanes, target, n, nonce, hash);
+    using Group = vector_group::Group<Avx512Ops>;
+    // The first block's lanes 0..9 in; words 0..3 of the eight digests out,
+    // words[j][k] word j of nonce n + k.
+    alignas(64) std::uint64_t words[10][Avx512Ops::kWidth];
+    for (int i = 0; i < 9; ++i) Avx512Ops::store(words[i], Avx512Ops::broadcast(lanes.words[i]));
+    Avx512Ops::store(words[9], Group::nonce_lane(lanes.words[9], n));
+    qvn_x8_digests(words, words);
+    // Almost every group fails on word 3, the most significant, alone.
+    if (!Avx512Ops::any_at_most(Avx512Ops::load(words[3]), target.words[3])) return false;
+    return Group::lowest_hit(words, target, n, nonce, hash);
 }
 
 }  // namespace qvn

@@ -1,5 +1,6 @@
 #include "rpc/longpoll.h"
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -16,6 +17,10 @@ constexpr std::chrono::seconds kBackoff{2};
 // A node that answers long polls at once would otherwise be asked again and
 // again as fast as it answers, taking the cores from the workers.
 constexpr std::chrono::seconds kMinPollInterval{1};
+
+// After a failure, a long poll that the node holds may be its first sign of
+// life: a check soon after tells, instead of two minutes on.
+constexpr std::chrono::seconds kCheckAfterFailure{1};
 
 constexpr std::size_t kShortIdHead = 12;
 constexpr std::size_t kShortIdTail = 8;
@@ -48,6 +53,7 @@ LongPoller::LongPoller(const RpcClient& client, const WakeFlag& stop_requested,
       stop_requested(stop_requested),
       settings(settings),
       next_refresh(Clock::now() + settings.refresh_interval),
+      node{Clock::now(), {}},
       poll_failures(std::cerr),
       fetch_failures(std::cerr) {
     if (settings.enabled) poll_thread = std::thread([this] { poll_loop(); });
@@ -120,6 +126,38 @@ bool LongPoller::fetching() {
     return fetch_pending;
 }
 
+NodeContact LongPoller::contact() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return node;
+}
+
+void LongPoller::note_answer() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        node = {Clock::now(), {}};
+        arrived.set();
+    }
+    cv.notify_all();
+}
+
+void LongPoller::note_failure(const std::string& line) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    node.failure = line;
+}
+
+bool LongPoller::wait_for_answer(Clock::time_point after, std::chrono::milliseconds limit) {
+    const Clock::time_point until = Clock::now() + limit;
+    for (Clock::time_point now = Clock::now();; now = Clock::now()) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            arrived.clear();
+            if (node.answered > after) return true;
+        }
+        if (now >= until || stop_requested.is_set()) return false;
+        wait_for_any({&arrived, &stop_requested}, until - now);
+    }
+}
+
 void LongPoller::hint_if_node_busy(const std::exception& e) {
     const bool queue_full = dynamic_cast<const RpcBusy*>(&e) != nullptr;
     const bool timed_out = dynamic_cast<const RpcTimedOut*>(&e) != nullptr;
@@ -143,7 +181,10 @@ bool LongPoller::next_poll(std::string& id) {
     id = longpollid;
     abort_request.clear();
     poll_in_flight = true;
-    next_check = Clock::now() + settings.check_after;
+    next_check =
+        Clock::now() + (node.failure.empty() ? settings.check_after
+                                             : std::min<std::chrono::milliseconds>(
+                                                   settings.check_after, kCheckAfterFailure));
     cv.notify_all();  // the fetch thread now has a check to schedule
     return true;
 }
@@ -194,6 +235,7 @@ void LongPoller::handle_answer(nlohmann::json result, Clock::time_point started)
     const auto next = result.find("longpollid");  // end() unless an object
     if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
     latest = PolledWork{std::move(result), WorkSource::long_poll, Clock::now()};
+    node = {latest->received, {}};
     arrived.set();
     cv.notify_all();
     cv.wait_until(lock, started + kMinPollInterval, [this] { return closing.is_set(); });
@@ -206,6 +248,7 @@ void LongPoller::handle_plain_answer(WorkSource source, nlohmann::json result) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         refreshed = PolledWork{std::move(result), source, Clock::now()};
+        node = {refreshed->received, {}};
         arrived.set();
     }
     cv.notify_all();
@@ -251,6 +294,7 @@ void LongPoller::poll_loop() {
         } catch (const std::exception& e) {
             end_poll();
             if (stop_requested.is_set()) continue;
+            note_failure(printable(e.what(), kMaxMessageBytes));
             poll_failures.write("[longpoll] " + printable(e.what(), kMaxMessageBytes));
             hint_if_node_busy(e);
             back_off();
@@ -271,6 +315,7 @@ void LongPoller::fetch_loop() {
             // the destructor gave it up
         } catch (const std::exception& e) {
             if (!stop_requested.is_set()) {
+                note_failure(printable(e.what(), kMaxMessageBytes));
                 fetch_failures.write(work_failure_prefix(*source) +
                                      printable(e.what(), kMaxMessageBytes));
                 hint_if_node_busy(e);

@@ -104,8 +104,14 @@ class Packages(unittest.TestCase):
                     self.assertIn("\n %s: yes" % fact, hardening)
                 # The unit passes each installation's own extranonce on (InstallRules
                 # checks the paths the install writes into it).
-                self.assertIn("EnvironmentFile=-/etc/default/qvncpu-extranonce\n",
-                              read(self.path(package, UNIT)))
+                unit = read(self.path(package, UNIT))
+                self.assertIn("EnvironmentFile=-/etc/default/qvncpu-extranonce\n", unit)
+                # Ready once mining has begun, and restarted when it hangs.
+                self.assertEqual([unit_setting(unit, key) for key in ("Type", "WatchdogSec")],
+                                 ["notify", "3min"])
+                # A journal gets a [stat] line a minute, not every 5 s.
+                example = read(self.path(package, "etc/default/qvncpu"))
+                self.assertGreaterEqual(int(re.search(r"--status-sec (\d+)", example)[1]), 60)
                 if shutil.which("systemd-analyze"):
                     out = run("systemd-analyze", "security", "--offline=true", "--threshold=20",
                               self.path(package, UNIT))

@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "rpc/client.h"
 #include "rpc/node_double.h"
@@ -33,9 +38,20 @@ struct Row {
     std::chrono::milliseconds slept;
     bool last_on_stderr;
     std::string last_line;
-    // A submission's limit: the client has none (as with --rpc-timeout-ms 0).
-    std::int64_t fallback_timeout_ms = kSubmitFallbackTimeoutMs;
+    // A submission's limit, the client having none (as with --rpc-timeout-ms
+    // 0); without, the program's own: the one the README names.
+    std::optional<std::int64_t> fallback_timeout_ms = std::nullopt;
 };
+
+std::chrono::milliseconds readme_submit_limit() {
+    const char* source = std::getenv("QVN_SOURCE_DIR");
+    std::ifstream file(std::string(source ? source : "..") + "/README.md");
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    std::smatch figure;
+    if (!std::regex_search(text, figure, std::regex(R"(`--rpc-timeout-ms`, or (\d+) s\s+when)")))
+        return {};
+    return std::chrono::seconds{std::stoi(figure[1])};
+}
 
 TEST(BlockDelivery, RetryAndGiveUpRules) {
     using std::chrono::milliseconds;
@@ -95,6 +111,8 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
         RpcSettings settings;
         settings.url = node.url();
         settings.timeout_ms = 0;
+        std::vector<std::chrono::milliseconds> limits;
+        settings.on_exchange = [&](const RpcExchange& e) { limits.push_back(e.time_limit); };
         const RpcClient client(settings);
         WakeFlag stop;
         Clock::time_point now{};
@@ -102,7 +120,7 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
         int no_answers = 0;
         std::ostringstream out;
         std::ostringstream err;
-        const Delivery delivery{
+        Delivery delivery{
             .client = client,
             .stop_requested = stop,
             .work_on_another_block = [&] { return row.interrupt == Interrupt::another_block; },
@@ -113,11 +131,15 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
                           slept += d;
                           if (row.interrupt == Interrupt::stop) stop.set();
                       }},
-            .fallback_timeout_ms = row.fallback_timeout_ms,
             .out = &out,
             .err = &err,
         };
+        const std::chrono::milliseconds limit =
+            row.fallback_timeout_ms ? std::chrono::milliseconds{*row.fallback_timeout_ms}
+                                    : readme_submit_limit();
+        if (row.fallback_timeout_ms) delivery.fallback_timeout_ms = *row.fallback_timeout_ms;
         EXPECT_EQ(deliver_block(delivery, kBlockHex), row.answered);
+        EXPECT_EQ(limits, std::vector(row.attempts, limit));
         EXPECT_EQ(node.requests({{"method", "submitblock"}}).size(), row.attempts);
         EXPECT_EQ(no_answers, row.no_answers);
         EXPECT_EQ(slept, row.slept);

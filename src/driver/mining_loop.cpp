@@ -28,8 +28,8 @@ using Clock = std::chrono::steady_clock;
 // answer, the plain request's end or a stop ends it at once.
 constexpr std::chrono::milliseconds kWaitStep{100};
 // How often the loop looks at the node's last answer and tells systemd how it
-// is doing (the watchdog's ping among it), also while it waits.
-constexpr std::chrono::seconds kLookEvery{1};
+// is doing, also while it waits.
+constexpr std::chrono::seconds kLookEvery = ServiceStatus::kLookEvery;
 
 // Writes the start-up description of the backend and of the ignored options.
 CpuBackend describe_backend(const MinerConfig& config) {

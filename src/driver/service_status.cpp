@@ -10,8 +10,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the loop's state is looked at: changes reach systemd within this.
-constexpr std::chrono::seconds kLookEvery{1};
 // A failure as the status line quotes it: enough to tell a 401 from a 503.
 constexpr std::size_t kStatusFailureBytes = 160;
 

@@ -33,6 +33,9 @@ struct LoopState {
 class ServiceStatus {
   public:
     using Clock = std::chrono::steady_clock;
+    // How often the loop's state is looked at: changes reach systemd within
+    // this, and so does the watchdog's ping.
+    static constexpr std::chrono::seconds kLookEvery{1};
 
     // STATUS= goes out every status_interval, and at once when the state
     // changes; the watchdog's interval is the one systemd gives.

@@ -106,15 +106,17 @@ bool LongPoller::fetch_now() {
     return true;
 }
 
-// On the descriptors of the flags, not on cv: a signal handler can raise a
-// flag, never notify a condition variable.
 bool LongPoller::wait_for_work(std::chrono::milliseconds limit) {
+    return wait_until([this] { return latest || refreshed || !fetch_pending; }, limit);
+}
+
+bool LongPoller::wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
     const Clock::time_point until = Clock::now() + limit;
     for (Clock::time_point now = Clock::now();; now = Clock::now()) {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             arrived.clear();
-            if (latest || refreshed || !fetch_pending) return true;
+            if (ready()) return true;
         }
         if (now >= until || stop_requested.is_set()) return false;
         wait_for_any({&arrived, &stop_requested}, until - now);
@@ -140,22 +142,13 @@ void LongPoller::note_answer() {
     cv.notify_all();
 }
 
-void LongPoller::note_failure(const std::string& line) {
+void LongPoller::note_failure(const std::string& message) {
     const std::lock_guard<std::mutex> lock(mutex);
-    node.failure = line;
+    node.failure = message;
 }
 
 bool LongPoller::wait_for_answer(Clock::time_point after, std::chrono::milliseconds limit) {
-    const Clock::time_point until = Clock::now() + limit;
-    for (Clock::time_point now = Clock::now();; now = Clock::now()) {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            arrived.clear();
-            if (node.answered > after) return true;
-        }
-        if (now >= until || stop_requested.is_set()) return false;
-        wait_for_any({&arrived, &stop_requested}, until - now);
-    }
+    return wait_until([this, after] { return node.answered > after; }, limit);
 }
 
 void LongPoller::hint_if_node_busy(const std::exception& e) {
@@ -294,8 +287,9 @@ void LongPoller::poll_loop() {
         } catch (const std::exception& e) {
             end_poll();
             if (stop_requested.is_set()) continue;
-            note_failure(printable(e.what(), kMaxMessageBytes));
-            poll_failures.write("[longpoll] " + printable(e.what(), kMaxMessageBytes));
+            const std::string message = printable(e.what(), kMaxMessageBytes);
+            note_failure(message);
+            poll_failures.write("[longpoll] " + message);
             hint_if_node_busy(e);
             back_off();
         }
@@ -315,9 +309,9 @@ void LongPoller::fetch_loop() {
             // the destructor gave it up
         } catch (const std::exception& e) {
             if (!stop_requested.is_set()) {
-                note_failure(printable(e.what(), kMaxMessageBytes));
-                fetch_failures.write(work_failure_prefix(*source) +
-                                     printable(e.what(), kMaxMessageBytes));
+                const std::string message = printable(e.what(), kMaxMessageBytes);
+                note_failure(message);
+                fetch_failures.write(work_failure_prefix(*source) + message);
                 hint_if_node_busy(e);
             }
         }

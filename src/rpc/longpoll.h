@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -135,7 +136,11 @@ class LongPoller {
     void handle_answer(nlohmann::json result, std::chrono::steady_clock::time_point started);
     void handle_plain_answer(WorkSource source, nlohmann::json result);
     void end_fetch(WorkSource source);
-    void note_failure(const std::string& line);
+    void note_failure(const std::string& message);
+    // Waits at most limit until ready(), asked under the mutex, holds; on the
+    // descriptors of the flags, not on cv: a signal handler can raise a flag,
+    // never notify a condition variable. A stop ends the wait at once.
+    bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit);
 
     const RpcClient& client;
     const WakeFlag& stop_requested;  // the process's

@@ -212,29 +212,28 @@ TEST(MiningLoop, WorkTheNodeNoLongerConfirmsIsNotHashed) {
     test::NodeDouble node;
     node.set_template(work(std::string(64, '0')));
     const MinerConfig config = config_for(node, 1, 4096);
-    std::atomic<std::uint64_t> reads{0};  // the clock: one per batch and per chunk
+    std::atomic<std::uint64_t> reads{0};  // the clock's: one per batch and per chunk
     LoopTimings seams{.unconfirmed_limit = std::chrono::milliseconds{1000}};
     seams.clock = [&reads] { return ++reads, std::chrono::steady_clock::now(); };
     WakeFlag stop;
     MiningLoop loop(config, stop, seams);
     std::future<int> status = std::async(std::launch::async, [&loop] { return loop.run(); });
-    const auto hashing = [&reads] {
-        const std::uint64_t before = reads;
-        const std::clock_t cpu = std::clock();
-        std::this_thread::sleep_for(std::chrono::milliseconds{300});
-        return reads != before || std::clock() - cpu > CLOCKS_PER_SEC / 10;
-    };
-    const auto becomes = [&](bool want) {
-        for (int look = 0; look < 30; ++look)
-            if (hashing() == want) return true;
+    const auto hashing = [&reads](bool wanted) {  // within ten seconds
+        for (int look = 0; look < 30; ++look) {
+            const std::uint64_t before = reads;
+            const std::clock_t cpu = std::clock();
+            std::this_thread::sleep_for(std::chrono::milliseconds{300});
+            if ((reads != before || std::clock() - cpu > CLOCKS_PER_SEC / 10) == wanted)
+                return true;
+        }
         return false;
     };
     node.wait_requests(1, {{"state", "held"}});
     node.control({{"cmd", "set_auth"}, {"user", "u"}, {"password", "p"}});
     node.control({{"cmd", "release"}, {"status", 401}});
-    EXPECT_TRUE(becomes(false));
+    EXPECT_TRUE(hashing(false));
     node.control({{"cmd", "set_auth"}, {"user", nullptr}});
-    EXPECT_TRUE(becomes(true));
+    EXPECT_TRUE(hashing(true));
     stop.set();
     EXPECT_EQ(status.get(), kExitOk);
 }

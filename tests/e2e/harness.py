@@ -5,14 +5,12 @@ A test starts its own node (in this process, serving real HTTP on
 on reader threads, and waits for observable events with bounded waits.
 """
 
-import fcntl
 import os
 import re
 import shlex
 import signal
 import subprocess
 import tempfile
-import termios
 import threading
 import time
 import unittest
@@ -29,50 +27,33 @@ WAIT = 15.0  # seconds; generous for a loaded 2-core machine, never reached when
 
 
 class Miner:
-    """One qvncpu process with its output collected line by line. With tty,
-    in a session of its own on a pseudo-terminal at its default settings,
-    whose lines (both streams, the echo of ^C taken off) are "stdout".
-    closed names a standard stream (1 or 2) closed when it starts."""
+    """One qvncpu process with its output collected line by line."""
 
     def __init__(self, args, env=None, tty=False, closed=None):
         self.args = EMULATOR + [QVNCPU] + list(args)
-        self.terminal = None
-        if tty:
-            self.terminal, side = os.openpty()
-            self.proc = subprocess.Popen(
-                self.args, stdin=side, stdout=side, stderr=side, env=env, start_new_session=True,
-                preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-            os.close(side)
-            streams = [("stdout", open(self.terminal, errors="replace", closefd=False))]
-        else:
-            self.proc = subprocess.Popen(
-                self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE, text=True, errors="replace", env=env,
-                preexec_fn=closed and (lambda: os.close(closed)))
-            streams = [("stdout", self.proc.stdout), ("stderr", self.proc.stderr)]
+        if tty:  # on a pseudo-terminal at its default settings, typed at through stdin
+            self.args = ["script", "-qefc", shlex.join(self.args), "/dev/null"]
+        self.proc = subprocess.Popen(self.args, stdin=subprocess.PIPE if tty else subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     errors="replace", env=env,
+                                     preexec_fn=closed and (lambda: os.close(closed)))
         self.cond = threading.Condition()
         self.lines = {"stdout": [], "stderr": []}
-        self.open_streams = len(streams)
-        self.readers = [threading.Thread(target=self._read, args=stream, daemon=True)
-                        for stream in streams]
+        self.open_streams = 2
+        self.readers = [threading.Thread(target=self._read, args=(name, stream), daemon=True)
+                        for name, stream in (("stdout", self.proc.stdout),
+                                             ("stderr", self.proc.stderr))]
         for reader in self.readers:
             reader.start()
 
     def _read(self, name, stream):
-        try:
-            for line in stream:
-                with self.cond:
-                    self.lines[name].append(line.rstrip("\r\n").replace("^C", ""))
-                    self.cond.notify_all()
-        except OSError:  # EIO: the terminal's other side is closed
-            pass
+        for line in stream:
+            with self.cond:
+                self.lines[name].append(line.rstrip("\r\n").replace("^C", ""))
+                self.cond.notify_all()
         with self.cond:
             self.open_streams -= 1
             self.cond.notify_all()
-
-    def interrupt(self):
-        """Types the interrupt character, Ctrl-C, at the terminal."""
-        os.write(self.terminal, b"\x03")
 
     @property
     def stdout(self):
@@ -121,6 +102,9 @@ class Miner:
         return code
 
     def send(self, sig):
+        if sig == "^C":  # typed: the terminal sends SIGINT
+            self.proc.stdin.write("\x03")
+            return self.proc.stdin.flush()
         self.proc.send_signal(sig)
 
     def close(self):
@@ -129,11 +113,9 @@ class Miner:
         self.proc.wait()
         for reader in self.readers:
             reader.join()
-        for stream in (self.proc.stdout, self.proc.stderr):
-            if stream:
-                stream.close()
-        if self.terminal is not None:
-            os.close(self.terminal)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        self.proc.stdin and self.proc.stdin.close()
 
 
 def matches(pattern, line):

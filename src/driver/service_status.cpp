@@ -46,7 +46,7 @@ std::string ServiceStatus::text(const LoopState& state, Clock::time_point now) c
                                (state.contact.failure.empty() ? "" : ": ") +
                                printable(state.contact.failure, kStatusFailureBytes);
     if (state.paused) return "hashing paused, " + silent + "; " + blocks;
-    const std::string mining = format_hash_rate(rate) + " at height " +
+    const std::string mining = (seconds > 0 ? format_hash_rate(rate) : "starting") + " at height " +
                                std::to_string(static_cast<std::uint32_t>(state.height));
     if (!state.contact.failure.empty()) return silent + "; " + mining + ", " + blocks;
     return mining + ", node answered " + duration_text(now - state.contact.answered) + " ago, " +

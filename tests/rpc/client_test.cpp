@@ -5,8 +5,8 @@
 #include <poll.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <set>
 #include <thread>

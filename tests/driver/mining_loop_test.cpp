@@ -200,12 +200,6 @@ TEST(MiningLoop, ARangeEndingAtTheTopIsSearchedOncePerExtranonce) {
     EXPECT_TRUE(node.requests({{"method", "submitblock"}}).empty());
 }
 
-}  // namespace
-}  // namespace qvn
-
-namespace qvn {
-namespace {
-
 // With every request refused past the limit the workers stop, batches and
 // processor time alike; the node's first answer sets them going again.
 TEST(MiningLoop, WorkTheNodeNoLongerConfirmsIsNotHashed) {

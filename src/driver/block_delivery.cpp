@@ -50,6 +50,7 @@ bool attempt(const Delivery& delivery, const std::string& block_hex, int number)
         const nlohmann::json verdict =
             submit_block(delivery.client, block_hex, delivery.fallback_timeout_ms);
         say(*delivery.out, verdict.is_null() ? "accepted" : "not accepted");
+        if (delivery.verdict) delivery.verdict(verdict.is_null());
         write_line(*delivery.out,
                    verdict.is_null()
                        ? "[submit] accepted by node"
@@ -62,6 +63,7 @@ bool attempt(const Delivery& delivery, const std::string& block_hex, int number)
         return false;
     } catch (const std::exception& e) {
         say(*delivery.err, "an error from the node");
+        if (delivery.verdict) delivery.verdict(false);
         write_line(*delivery.err, "[submit] submitblock failed: " + message_of(e));
         return true;
     }

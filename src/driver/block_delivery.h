@@ -43,6 +43,8 @@ struct Delivery {
     std::function<bool()> work_on_another_block;
     // Told of each attempt that got no answer (a busy node is worth a hint).
     std::function<void(const std::exception&)> no_answer;
+    // Told of the node's verdict: true when it accepted the block.
+    std::function<void(bool accepted)> verdict = nullptr;
     DeliveryClock clock = steady_delivery_clock();
     // A submission's time limit when the client has none; tests shorten it.
     std::int64_t fallback_timeout_ms = kSubmitFallbackTimeoutMs;

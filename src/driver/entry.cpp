@@ -91,7 +91,8 @@ int run_qvncpu(int argc, char** argv) {
     try {
         // From here on no line waits for its reader: a stream nobody reads
         // holds up only its own writer thread.
-        const OutputQueues output;
+        const OutputQueues output(OutputQueues::kDefaultMaxBytes, OutputQueues::kDefaultLinger,
+                                  &stop_requested.flag());
         return mine(config);
     } catch (const std::exception& e) {
         return report_error(e);  // no writer thread could be started

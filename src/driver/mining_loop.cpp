@@ -28,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 // How long the wait for work after a block waits before it looks again; an
 // answer, the plain request's end or a stop ends it at once.
 constexpr std::chrono::milliseconds kWaitStep{100};
+// How often the loop looks at the node's last answer and tells systemd how it
+// is doing, also while it waits.
+constexpr std::chrono::seconds kLookEvery = ServiceStatus::kLookEvery;
 
 // Writes the start-up description of the backend and of the ignored options.
 CpuBackend describe_backend(const MinerConfig& config) {
@@ -133,6 +136,8 @@ MiningLoop::MiningLoop(const MinerConfig& config, const WakeFlag& stop_requested
       backend_(describe_backend(config)),
       client_(connect(config)),
       extranonce_(config.extranonce),
+      unconfirmed_limit_(timings.unconfirmed_limit),
+      service_(std::chrono::seconds{config.status_sec}),
       workers_(timings.start_worker, timings.clock) {
     BlockTemplate first =
         parse_block_template(first_template(client_, stop_requested_, timings.slow_start_after),
@@ -153,8 +158,11 @@ MiningLoop::MiningLoop(const MinerConfig& config, const WakeFlag& stop_requested
 }
 
 int MiningLoop::run() {
+    // Mining begins: systemd's start of the service is over.
+    service_.ready(state(poller_->contact()), Clock::now());
     for (;;) {
         if (stop_requested_.is_set()) {
+            service_.stopping();
             stopped_ = true;
             return kExitOk;
         }
@@ -199,6 +207,17 @@ MiningLoop::PassEnd MiningLoop::mine_candidate(const Candidate& candidate) {
         }
         if (stop_requested_.is_set() || first_nonce > tmpl().noncerange_max) break;
         if (take_new_work()) return PassEnd::new_work;
+        if (const Clock::time_point now = Clock::now(); now >= next_look_) {
+            next_look_ = now + kLookEvery;
+            const NodeContact contact = poller_->contact();
+            if (now - contact.answered >= unconfirmed_limit_) {
+                if (std::optional<ChunkResult> found = pause_hashing(candidate)) {
+                    return handle_hit(candidate, *found);
+                }
+                continue;  // what the answer brought is taken first
+            }
+            service_.update(state(contact), now);
+        }
 
         work_->say_hashing_on_new_work();
         // A stop ends the chunk at once, as a hit does; a hit found in it is
@@ -249,6 +268,7 @@ void MiningLoop::await_work_after_submit() {
     // the wait; the plain request's own answer, or its failure, does.
     while (!stop_requested_.is_set()) {
         poller_->wait_for_work(kWaitStep);
+        tell_service();
         const bool answered = !poller_->fetching();
         if (take_new_work() || answered) return;
     }
@@ -308,15 +328,24 @@ bool MiningLoop::submit(const Candidate& candidate, std::uint32_t nonce, const H
         .stop_requested = stop_requested_,
         .work_on_another_block = [this] { return work_on_another_block(); },
         .no_answer = [this](const std::exception& e) { poller_->hint_if_node_busy(e); },
+        .verdict =
+            [this](bool accepted) {
+                poller_->note_answer();
+                accepted_ += accepted ? 1 : 0;
+            },
         .verbose = config_.verbose_logging,
     };
-    return deliver_block(delivery, hex_encode(block));
+    ++found_;
+    const bool answered = deliver_block(delivery, hex_encode(block));
+    service_.update(state(poller_->contact()), Clock::now());
+    return answered;
 }
 
 // Whether the poller has brought work on another previous block. The newest
 // answer it brought is kept for the next pass either way: an older one kept
 // would hide a later answer, which may be the new block's.
 bool MiningLoop::work_on_another_block() {
+    tell_service();  // asked every 100 ms while a block waits for the node
     const auto keep_if_newer = [this](std::optional<PolledWork> work) {
         if (work && (!pending_work_ || work->received >= pending_work_->received)) {
             pending_work_ = std::move(work);
@@ -325,6 +354,33 @@ bool MiningLoop::work_on_another_block() {
     keep_if_newer(poller_->take_update());
     keep_if_newer(poller_->take_refresh());
     return pending_work_ && on_another_block(pending_work_->result, tmpl());
+}
+
+// The workers stop until the node answers again; the poller goes on asking at
+// its usual pace. A block they found before is handed to the node first.
+std::optional<ChunkResult> MiningLoop::pause_hashing(const Candidate& candidate) {
+    if (std::optional<ChunkResult> found = cpu_end_search(workers_, candidate.header)) return found;
+    const NodeContact contact = poller_->contact();
+    write_line(std::cerr, "[work] no usable answer from the node for " +
+                              duration_text(Clock::now() - contact.answered) +
+                              "; hashing paused until it answers");
+    paused_ = true;
+    service_.update(state(contact), Clock::now());
+    while (!stop_requested_.is_set() && !poller_->wait_for_answer(contact.answered, kLookEvery)) {
+        tell_service();
+    }
+    paused_ = false;
+    if (!stop_requested_.is_set()) write_line(std::cerr, "[work] the node answered; hashing again");
+    return std::nullopt;
+}
+
+LoopState MiningLoop::state(NodeContact contact) const {
+    return {stats_.total_hashes, tmpl().height, std::move(contact), paused_, found_, accepted_};
+}
+
+void MiningLoop::tell_service() {
+    const Clock::time_point now = Clock::now();
+    if (service_.due(now)) service_.update(state(poller_->contact()), now);
 }
 
 }  // namespace qvn

@@ -13,6 +13,7 @@
 #include "block/candidate.h"
 #include "driver/config.h"
 #include "driver/current_work.h"
+#include "driver/service_status.h"
 #include "driver/stats.h"
 #include "miner/chunk_miner.h"
 #include "rpc/block_template.h"
@@ -36,9 +37,16 @@ BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal, 
 // Settings for the client, copied from the configuration.
 RpcSettings rpc_settings_from(const MinerConfig& config);
 
+// Work the node has not confirmed for this long (no template, no verdict on
+// a block) is almost surely stale on a chain with a block every few minutes:
+// hashing it wastes the machine.
+inline constexpr std::chrono::minutes kUnconfirmedWorkLimit{10};
+
 // What tests set and the command line does not: the loop's waits, and how
 // its workers start and read the time.
 struct LoopTimings {
+    // Hashing stops once the node's last usable answer is this old.
+    std::chrono::milliseconds unconfirmed_limit = kUnconfirmedWorkLimit;
     // A long poll silent this long is checked with a plain request.
     std::chrono::milliseconds longpoll_check_after = kLongPollCheckAfter;
     // A first template this slow is said to be late, once.
@@ -88,6 +96,9 @@ class MiningLoop {
     PassEnd handle_hit(const Candidate& candidate, const ChunkResult& result);
     bool submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
     bool work_on_another_block();
+    std::optional<ChunkResult> pause_hashing(const Candidate& candidate);
+    LoopState state(NodeContact contact) const;
+    void tell_service();
 
     const MinerConfig& config_;
     const WakeFlag& stop_requested_;
@@ -99,6 +110,12 @@ class MiningLoop {
     std::optional<ResumePoint> resume_;
     std::uint64_t extranonce_;
     MiningStats stats_;
+    std::chrono::milliseconds unconfirmed_limit_;
+    ServiceStatus service_;
+    std::chrono::steady_clock::time_point next_look_{};  // at the node's answers
+    bool paused_ = false;
+    std::uint64_t found_ = 0;  // blocks handed to the node, and accepted by it
+    std::uint64_t accepted_ = 0;
     bool stopped_ = false;
     WorkerPool workers_;  // the chunks' threads, kept for the whole run
 };

@@ -1,6 +1,7 @@
 #include "driver/output_queue.h"
 
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,12 +36,29 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
+// A terminal discards the output it has not shown yet when its interrupt
+// character is typed (unless noflsh is set), right after it signals the
+// miner: lines written meanwhile would go too. The kernel holds the
+// terminal's settings while it discards, so reading them waits that out; the
+// short pause covers a terminal whose discard comes later. Elsewhere (a pipe,
+// a file, noflsh) there is nothing to wait for.
+constexpr std::chrono::milliseconds kAfterDiscard{20};
+
+void let_terminal_discard(int fd) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) return;
+    if ((settings.c_lflag & ISIG) == 0 || (settings.c_lflag & NOFLSH) != 0) return;
+    std::this_thread::sleep_for(kAfterDiscard);
+}
+
 }  // namespace
 
 struct LineQueue::State {
     int fd;
     std::string name;
     std::size_t max_bytes;
+    const std::atomic<bool>* interrupted;
+    bool settled = false;  // the terminal's discard was waited out
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -101,6 +119,10 @@ struct LineQueue::State {
             lock.unlock();
             std::string text;
             for (const std::string& line : taken) text += line;
+            if (interrupted != nullptr && !settled && interrupted->load()) {
+                settled = true;
+                let_terminal_discard(fd);
+            }
             write_all(fd, text);
             lock.lock();
             writing = false;
@@ -110,11 +132,13 @@ struct LineQueue::State {
     }
 };
 
-LineQueue::LineQueue(int fd, std::string name, std::size_t max_bytes)
+LineQueue::LineQueue(int fd, std::string name, std::size_t max_bytes,
+                     const std::atomic<bool>* interrupted)
     : state_(std::make_shared<State>()) {
     state_->fd = fd;
     state_->name = std::move(name);
     state_->max_bytes = max_bytes;
+    state_->interrupted = interrupted;
     // The thread holds the state itself: if its stream never drains, it is
     // let go with it, and ends with the process.
     std::thread([state = state_] { state->write_lines(); }).detach();
@@ -149,10 +173,11 @@ std::streamsize LineQueue::xsputn(const char* data, std::streamsize size) {
     return size;
 }
 
-OutputQueues::OutputQueues(std::size_t max_bytes, std::chrono::milliseconds linger)
+OutputQueues::OutputQueues(std::size_t max_bytes, std::chrono::milliseconds linger,
+                           const std::atomic<bool>* interrupted)
     : linger_(linger),
-      out_(STDOUT_FILENO, "standard output", max_bytes),
-      err_(STDERR_FILENO, "standard error", max_bytes),
+      out_(STDOUT_FILENO, "standard output", max_bytes, interrupted),
+      err_(STDERR_FILENO, "standard error", max_bytes, interrupted),
       saved_out_(std::cout.rdbuf(&out_)),
       saved_err_(std::cerr.rdbuf(&err_)) {}
 

@@ -4,6 +4,7 @@
 // alone, never the mining, the poller or a found block.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +20,11 @@ namespace qvn {
 class LineQueue : public std::streambuf {
   public:
     // Writes to file descriptor fd; `name` says in the dropped-lines note
-    // which stream was not read.
-    LineQueue(int fd, std::string name, std::size_t max_bytes);
+    // which stream was not read. Once *interrupted is set (a stop request,
+    // perhaps Ctrl-C), a terminal's discard of its unshown output is waited
+    // out before the next lines: the run's last lines must not go with it.
+    LineQueue(int fd, std::string name, std::size_t max_bytes,
+              const std::atomic<bool>* interrupted = nullptr);
     // Waits for the writer to write what is queued, at most until deadline,
     // then lets it go: a stuck stream never keeps the process from ending.
     ~LineQueue() override;
@@ -49,7 +53,8 @@ class OutputQueues {
     // over that are dropped and counted, and one line says how many once
     // there is room again.
     explicit OutputQueues(std::size_t max_bytes = kDefaultMaxBytes,
-                          std::chrono::milliseconds linger = kDefaultLinger);
+                          std::chrono::milliseconds linger = kDefaultLinger,
+                          const std::atomic<bool>* interrupted = nullptr);
     ~OutputQueues();
     OutputQueues(const OutputQueues&) = delete;
     OutputQueues& operator=(const OutputQueues&) = delete;

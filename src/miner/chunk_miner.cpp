@@ -80,6 +80,13 @@ std::optional<ChunkResult> cpu_found_meanwhile(WorkerPool& pool,
     return search_over(*job, pool);
 }
 
+std::optional<ChunkResult> cpu_end_search(WorkerPool& pool,
+                                          const std::array<std::uint8_t, 80>& header) {
+    if (std::optional<ChunkResult> found = cpu_found_meanwhile(pool, header)) return found;
+    if (pool.job()) pool.job()->abandon();
+    return std::nullopt;
+}
+
 CpuBackend cpu_backend(std::uint32_t threads) {
     return CpuBackend{threads == 0 ? hardware_threads() : threads,
                       linked_group_kernel().backend_name};

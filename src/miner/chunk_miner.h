@@ -64,6 +64,11 @@ ChunkResult cpu_mine_chunk(WorkerPool& pool, const std::array<std::uint8_t, 80>&
 std::optional<ChunkResult> cpu_found_meanwhile(WorkerPool& pool,
                                                const std::array<std::uint8_t, 80>& header);
 
+// Ends the search the workers go on with past its last chunk, so that they
+// park; a hit they found meanwhile for this header is returned, as above.
+std::optional<ChunkResult> cpu_end_search(WorkerPool& pool,
+                                          const std::array<std::uint8_t, 80>& header);
+
 // The same on threads of its own, started for this call and joined before it
 // returns; with a starter, through it.
 ChunkResult cpu_mine_chunk(const std::array<std::uint8_t, 80>& header, const Hash32& target,

@@ -1,5 +1,6 @@
 #include "rpc/longpoll.h"
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -16,6 +17,10 @@ constexpr std::chrono::seconds kBackoff{2};
 // A node that answers long polls at once would otherwise be asked again and
 // again as fast as it answers, taking the cores from the workers.
 constexpr std::chrono::seconds kMinPollInterval{1};
+
+// After a failure, a long poll that the node holds may be its first sign of
+// life: a check soon after tells, instead of two minutes on.
+constexpr std::chrono::seconds kCheckAfterFailure{1};
 
 constexpr std::size_t kShortIdHead = 12;
 constexpr std::size_t kShortIdTail = 8;
@@ -48,6 +53,7 @@ LongPoller::LongPoller(const RpcClient& client, const WakeFlag& stop_requested,
       stop_requested(stop_requested),
       settings(settings),
       next_refresh(Clock::now() + settings.refresh_interval),
+      node{Clock::now(), {}},
       poll_failures(std::cerr),
       fetch_failures(std::cerr) {
     if (settings.enabled) poll_thread = std::thread([this] { poll_loop(); });
@@ -100,15 +106,17 @@ bool LongPoller::fetch_now() {
     return true;
 }
 
-// On the descriptors of the flags, not on cv: a signal handler can raise a
-// flag, never notify a condition variable.
 bool LongPoller::wait_for_work(std::chrono::milliseconds limit) {
+    return wait_until([this] { return latest || refreshed || !fetch_pending; }, limit);
+}
+
+bool LongPoller::wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
     const Clock::time_point until = Clock::now() + limit;
     for (Clock::time_point now = Clock::now();; now = Clock::now()) {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             arrived.clear();
-            if (latest || refreshed || !fetch_pending) return true;
+            if (ready()) return true;
         }
         if (now >= until || stop_requested.is_set()) return false;
         wait_for_any({&arrived, &stop_requested}, until - now);
@@ -118,6 +126,29 @@ bool LongPoller::wait_for_work(std::chrono::milliseconds limit) {
 bool LongPoller::fetching() {
     const std::lock_guard<std::mutex> lock(mutex);
     return fetch_pending;
+}
+
+NodeContact LongPoller::contact() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return node;
+}
+
+void LongPoller::note_answer() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        node = {Clock::now(), {}};
+        arrived.set();
+    }
+    cv.notify_all();
+}
+
+void LongPoller::note_failure(const std::string& message) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    node.failure = message;
+}
+
+bool LongPoller::wait_for_answer(Clock::time_point after, std::chrono::milliseconds limit) {
+    return wait_until([this, after] { return node.answered > after; }, limit);
 }
 
 void LongPoller::hint_if_node_busy(const std::exception& e) {
@@ -143,7 +174,10 @@ bool LongPoller::next_poll(std::string& id) {
     id = longpollid;
     abort_request.clear();
     poll_in_flight = true;
-    next_check = Clock::now() + settings.check_after;
+    next_check =
+        Clock::now() + (node.failure.empty() ? settings.check_after
+                                             : std::min<std::chrono::milliseconds>(
+                                                   settings.check_after, kCheckAfterFailure));
     cv.notify_all();  // the fetch thread now has a check to schedule
     return true;
 }
@@ -194,6 +228,7 @@ void LongPoller::handle_answer(nlohmann::json result, Clock::time_point started)
     const auto next = result.find("longpollid");  // end() unless an object
     if (next != result.end() && next->is_string()) longpollid = next->get<std::string>();
     latest = PolledWork{std::move(result), WorkSource::long_poll, Clock::now()};
+    node = {latest->received, {}};
     arrived.set();
     cv.notify_all();
     cv.wait_until(lock, started + kMinPollInterval, [this] { return closing.is_set(); });
@@ -206,6 +241,7 @@ void LongPoller::handle_plain_answer(WorkSource source, nlohmann::json result) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         refreshed = PolledWork{std::move(result), source, Clock::now()};
+        node = {refreshed->received, {}};
         arrived.set();
     }
     cv.notify_all();
@@ -251,7 +287,9 @@ void LongPoller::poll_loop() {
         } catch (const std::exception& e) {
             end_poll();
             if (stop_requested.is_set()) continue;
-            poll_failures.write("[longpoll] " + printable(e.what(), kMaxMessageBytes));
+            const std::string message = printable(e.what(), kMaxMessageBytes);
+            note_failure(message);
+            poll_failures.write("[longpoll] " + message);
             hint_if_node_busy(e);
             back_off();
         }
@@ -271,8 +309,9 @@ void LongPoller::fetch_loop() {
             // the destructor gave it up
         } catch (const std::exception& e) {
             if (!stop_requested.is_set()) {
-                fetch_failures.write(work_failure_prefix(*source) +
-                                     printable(e.what(), kMaxMessageBytes));
+                const std::string message = printable(e.what(), kMaxMessageBytes);
+                note_failure(message);
+                fetch_failures.write(work_failure_prefix(*source) + message);
                 hint_if_node_busy(e);
             }
         }

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -48,6 +49,13 @@ struct PolledWork {
 // A long-poll id as a log line shows it: a long one cut to its start and its
 // end (a node's ids are the tip's hash and a counter).
 std::string short_poll_id(const std::string& id);
+
+// When the node last gave a usable answer (work, or a verdict on a block), and
+// what the requests since then failed with; an HTTP 401 or 503 is no answer.
+struct NodeContact {
+    std::chrono::steady_clock::time_point answered;
+    std::string failure;  // the last request's failure; empty once one is answered
+};
 
 // How a failure to get or read work from that source starts its log line.
 const char* work_failure_prefix(WorkSource source);
@@ -103,6 +111,16 @@ class LongPoller {
     // its answer, if any, is ready to take.
     bool fetching();
 
+    // The node's last usable answer: at first, the poller's construction
+    // (which follows the first template).
+    NodeContact contact();
+    // A usable answer that came another way: the node's verdict on a block.
+    void note_answer();
+    // Waits at most limit for a usable answer after `after`; true when one
+    // came. A stop ends the wait at once.
+    bool wait_for_answer(std::chrono::steady_clock::time_point after,
+                         std::chrono::milliseconds limit);
+
     // Says once, with what to do about it, when a failure shows the node's
     // RPC workers all taken: a 503, or a time limit run out while the long
     // poll is held.
@@ -118,6 +136,11 @@ class LongPoller {
     void handle_answer(nlohmann::json result, std::chrono::steady_clock::time_point started);
     void handle_plain_answer(WorkSource source, nlohmann::json result);
     void end_fetch(WorkSource source);
+    void note_failure(const std::string& message);
+    // Waits at most limit until ready(), asked under the mutex, holds; on the
+    // descriptors of the flags, not on cv: a signal handler can raise a flag,
+    // never notify a condition variable. A stop ends the wait at once.
+    bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit);
 
     const RpcClient& client;
     const WakeFlag& stop_requested;  // the process's
@@ -135,6 +158,7 @@ class LongPoller {
     std::chrono::steady_clock::time_point next_check;
     std::chrono::steady_clock::time_point next_refresh;
     bool busy_hint_given = false;
+    NodeContact node;
     RepeatedLines poll_failures;   // written by the poll thread only
     RepeatedLines fetch_failures;  // written by the fetch thread only
     // Raised and lowered under the mutex.

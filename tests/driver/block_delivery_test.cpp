@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "rpc/client.h"
 #include "rpc/node_double.h"
@@ -34,8 +37,16 @@ struct Row {
     bool last_on_stderr;
     std::string last_line;
     // A submission's limit: the client has none (as with --rpc-timeout-ms 0).
-    std::int64_t fallback_timeout_ms = kSubmitFallbackTimeoutMs;
+    std::int64_t fallback_timeout_ms = 0;  // 0: the program's own, the README's
 };
+
+std::chrono::milliseconds readme_submit_limit() {
+    std::ifstream file(std::string(std::getenv("QVN_SOURCE_DIR")) + "/README.md");
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    std::smatch figure;
+    std::regex_search(text, figure, std::regex(R"(`--rpc-timeout-ms`, or (\d+) s\s+when)"));
+    return std::chrono::seconds{figure.empty() ? 0 : std::stoi(figure[1])};
+}
 
 TEST(BlockDelivery, RetryAndGiveUpRules) {
     using std::chrono::milliseconds;
@@ -95,6 +106,8 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
         RpcSettings settings;
         settings.url = node.url();
         settings.timeout_ms = 0;
+        std::vector<std::chrono::milliseconds> limits;  // of each attempt
+        settings.on_exchange = [&](const RpcExchange& e) { limits.push_back(e.time_limit); };
         const RpcClient client(settings);
         WakeFlag stop;
         Clock::time_point now{};
@@ -102,7 +115,7 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
         int no_answers = 0;
         std::ostringstream out;
         std::ostringstream err;
-        const Delivery delivery{
+        Delivery delivery{
             .client = client,
             .stop_requested = stop,
             .work_on_another_block = [&] { return row.interrupt == Interrupt::another_block; },
@@ -113,11 +126,15 @@ TEST(BlockDelivery, RetryAndGiveUpRules) {
                           slept += d;
                           if (row.interrupt == Interrupt::stop) stop.set();
                       }},
-            .fallback_timeout_ms = row.fallback_timeout_ms,
             .out = &out,
             .err = &err,
         };
+        if (row.fallback_timeout_ms > 0) delivery.fallback_timeout_ms = row.fallback_timeout_ms;
         EXPECT_EQ(deliver_block(delivery, kBlockHex), row.answered);
+        EXPECT_EQ(limits,
+                  std::vector(row.attempts, row.fallback_timeout_ms > 0
+                                                ? std::chrono::milliseconds{row.fallback_timeout_ms}
+                                                : readme_submit_limit()));
         EXPECT_EQ(node.requests({{"method", "submitblock"}}).size(), row.attempts);
         EXPECT_EQ(no_answers, row.no_answers);
         EXPECT_EQ(slept, row.slept);

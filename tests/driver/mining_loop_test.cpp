@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <future>
 #include <map>
 #include <mutex>
@@ -197,6 +198,38 @@ TEST(MiningLoop, ARangeEndingAtTheTopIsSearchedOncePerExtranonce) {
     EXPECT_EQ(next[0], 0x100000000u);
     EXPECT_EQ(next[1], 0x100000000u);
     EXPECT_TRUE(node.requests({{"method", "submitblock"}}).empty());
+}
+
+// With every request refused past the limit the workers stop, batches and
+// processor time alike; the node's first answer sets them going again.
+TEST(MiningLoop, WorkTheNodeNoLongerConfirmsIsNotHashed) {
+    test::NodeDouble node;
+    node.set_template(work(std::string(64, '0')));
+    const MinerConfig config = config_for(node, 1, 4096);
+    std::atomic<std::uint64_t> reads{0};  // the clock's: one per batch and per chunk
+    LoopTimings seams{.unconfirmed_limit = std::chrono::milliseconds{1000}};
+    seams.clock = [&reads] { return ++reads, std::chrono::steady_clock::now(); };
+    WakeFlag stop;
+    MiningLoop loop(config, stop, seams);
+    std::future<int> status = std::async(std::launch::async, [&loop] { return loop.run(); });
+    const auto hashing = [&reads](bool wanted) {  // within ten seconds
+        for (int look = 0; look < 30; ++look) {
+            const std::uint64_t before = reads;
+            const std::clock_t cpu = std::clock();
+            std::this_thread::sleep_for(std::chrono::milliseconds{300});
+            if ((reads != before || std::clock() - cpu > CLOCKS_PER_SEC / 10) == wanted)
+                return true;
+        }
+        return false;
+    };
+    node.wait_requests(1, {{"state", "held"}});
+    node.control({{"cmd", "set_auth"}, {"user", "u"}, {"password", "p"}});
+    node.control({{"cmd", "release"}, {"status", 401}});
+    EXPECT_TRUE(hashing(false));
+    node.control({{"cmd", "set_auth"}, {"user", nullptr}});
+    EXPECT_TRUE(hashing(true));
+    stop.set();
+    EXPECT_EQ(status.get(), kExitOk);
 }
 
 }  // namespace

@@ -29,10 +29,14 @@ WAIT = 15.0  # seconds; generous for a loaded 2-core machine, never reached when
 class Miner:
     """One qvncpu process with its output collected line by line."""
 
-    def __init__(self, args, env=None):
+    def __init__(self, args, env=None, tty=False, closed=None):
         self.args = EMULATOR + [QVNCPU] + list(args)
-        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, errors="replace", env=env)
+        if tty:  # on a pseudo-terminal at its default settings, typed at through stdin
+            self.args = ["script", "-qefc", shlex.join(self.args), "/dev/null"]
+        self.proc = subprocess.Popen(self.args, stdin=subprocess.PIPE if tty else subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     errors="replace", env=env,
+                                     preexec_fn=closed and (lambda: os.close(closed)))
         self.cond = threading.Condition()
         self.lines = {"stdout": [], "stderr": []}
         self.open_streams = 2
@@ -45,7 +49,7 @@ class Miner:
     def _read(self, name, stream):
         for line in stream:
             with self.cond:
-                self.lines[name].append(line.rstrip("\n"))
+                self.lines[name].append(line.rstrip("\r\n").replace("^C", ""))
                 self.cond.notify_all()
         with self.cond:
             self.open_streams -= 1
@@ -98,6 +102,9 @@ class Miner:
         return code
 
     def send(self, sig):
+        if sig == "^C":  # typed: the terminal sends SIGINT
+            self.proc.stdin.write("\x03")
+            return self.proc.stdin.flush()
         self.proc.send_signal(sig)
 
     def close(self):
@@ -108,6 +115,7 @@ class Miner:
             reader.join()
         self.proc.stdout.close()
         self.proc.stderr.close()
+        self.proc.stdin and self.proc.stdin.close()
 
 
 def matches(pattern, line):
@@ -152,12 +160,12 @@ class E2ECase(unittest.TestCase):
         return node
 
     def start_miner(self, node, *args, threads=1, iters=4096, cookie=True, env=None,
-                    payout=PAYOUT):
+                    payout=PAYOUT, **how):
         base = ["--rpc-url", node.url, "--payout", payout, "--threads", str(threads),
                 "--iters", str(iters)]
         if cookie:
             base += ["--rpc-cookie", os.path.join(node.datadir, ".cookie")]
-        miner = Miner(base + list(args), env=env)
+        miner = Miner(base + list(args), env=env, **how)
         self.addCleanup(miner.close)
         return miner
 

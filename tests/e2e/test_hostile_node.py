@@ -1,6 +1,6 @@
 """The real miner against a faulty or hostile node: a found block still
 reaches the node (or the user), and nothing the node sends crashes, stalls,
-floods or fools the miner."""
+floods or fools the miner, and the service says what fails."""
 
 import base64
 import fcntl
@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from harness import EMULATOR, PAYOUT, QVNCPU, STAT, ZERO_TARGET, E2ECase, Miner
+from harness import EMULATOR, PAYOUT, QVNCPU, STAT, WAIT, ZERO_TARGET, E2ECase, Miner
 from qvnnode.devnode import write_cookie
 
 EASY = 6
@@ -372,6 +372,39 @@ class Pacing(E2ECase):
                 self.assertEqual(miner.stderr, stderr)
                 self.assertTrue(node.control({"cmd": "wait_requests", "count": 1,
                                               "client_gone": True})["ok"])
+
+
+class Notifications(E2ECase):
+    # Under systemd: a datagram socket of the test's own is systemd's (NOTIFY_SOCKET).
+    def test_readiness_status_watchdog_and_stop(self):
+        node = self.start_node(target_hex=ZERO_TARGET)
+        node.control({"cmd": "queue", "method": "getblocktemplate", "hold": True})
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(sock.close)
+        sock.bind(os.path.join(node.datadir, "notify"))
+
+        def wait(pattern, timeout=WAIT):  # for a notification that matches
+            deadline = time.monotonic() + timeout
+            while True:
+                sock.settimeout(max(deadline - time.monotonic(), 0.001))
+                if re.search(pattern, sock.recv(4096).decode(), re.M):
+                    return
+
+        env = dict(os.environ, NOTIFY_SOCKET=sock.getsockname(), WATCHDOG_USEC="2000000")
+        miner = self.start_miner(node, "--status-sec", "1", env=env)
+        node.control({"cmd": "wait_requests", "state": "held", "count": 1})
+        self.assertRaises(socket.timeout, wait, "READY=1", 0.5)  # not before the first work
+        node.control({"cmd": "release"})
+        wait("^READY=1$")
+        wait(r"^STATUS=[1-9][\d.]* [kMGT]?H/s at height 1, node answered \d+ s ago, "
+             r"blocks found 0, accepted 0$")
+        wait("^WATCHDOG=1$")
+        node.control({"cmd": "set_auth", "user": "someone", "password": "else"})
+        node.control({"cmd": "release", "status": 401})
+        wait(r"^STATUS=no answer from the node for \d+ s: RPC HTTP 401 calling getblocktemplate")
+        miner.send(signal.SIGTERM)
+        wait("^STOPPING=1$")
+        self.assertEqual(miner.wait_exit(), 0, miner.transcript())
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """The real miner against the development node: found blocks, the work it
 follows (long polls and periodic refreshes), stopping, and the extranonce."""
 
+import os
 import signal
 import time
 import unittest
@@ -174,29 +175,40 @@ class Work(E2ECase):
 
 class Stopping(E2ECase):
     def test_signals_stop_the_miner(self):
-        # signals; --iters (a stop ends even a chunk of hours at once); options
-        # (--verbose: the long poll given up at the stop says so before the end)
+        # signals (^C typed at a terminal, ten times); --iters (a stop ends even
+        # a chunk of hours at once); options (--verbose: the long poll given up
+        # at the stop says so before the end); a standard stream closed at start
         cases = [([signal.SIGINT], 4096, []), ([signal.SIGTERM], 4096, []),
                  ([signal.SIGINT, signal.SIGINT], 4096, []), ([signal.SIGTERM], 4294967295, []),
-                 ([signal.SIGINT], 4096, ["--verbose"])]
+                 ([signal.SIGINT], 4096, ["--verbose"]), ([signal.SIGINT], 4096, [], {"closed": 1}),
+                 ([signal.SIGTERM], 4096, [], {"closed": 2})] + [(["^C"], 4096, [], {"tty": 1})] * 10
         # The rows run side by side: each waits a second for its [stat] line.
         runs = []
-        for signals, iters, args in cases:
-            node = self.start_node(target_hex=ZERO_TARGET)
-            runs.append(self.start_miner(node, "--status-sec", "1", *args, iters=iters))
-        for miner, (signals, iters, args) in zip(runs, cases):
-            miner.wait_line("[work] height=1 ")
-            # Mining has started once a chunk is accounted for.
-            miner.wait_line(STAT) if iters == 4096 else time.sleep(1)
+        for signals, iters, args, *how in cases:
+            # With a stream closed, a found block shows that it mines.
+            node = self.start_node(**{"work_bits": 20} if how and "closed" in how[0] else
+                                   {"target_hex": ZERO_TARGET})
+            runs.append(self.start_miner(node, "--status-sec", "1", *args, iters=iters, **dict(*how)))
+            runs[-1].node = node
+        for miner, (signals, iters, args, *how) in zip(runs, cases):
+            if dict(*how).get("closed"):  # /dev/null takes its place, not a wake descriptor
+                self.wait_submissions(miner.node, 1)
+                self.assertEqual(os.readlink("/proc/%d/fd/%d" % (miner.proc.pid, how[0]["closed"])),
+                                 "/dev/null")
+            else:
+                miner.wait_line("[work] height=1 ")
+                # Mining has started once a chunk is accounted for.
+                miner.wait_line(STAT) if iters == 4096 else time.sleep(1)
             miner.started = time.monotonic()
             for sig in signals:
                 miner.send(sig)
-        for miner, (signals, iters, args) in zip(runs, cases):
-            with self.subTest(signals=[s.name for s in signals], iters=iters, args=args):
+        for miner, (signals, iters, args, *how) in zip(runs, cases):
+            with self.subTest(signals=signals, iters=iters, args=args, how=how):
                 self.assertEqual(miner.wait_exit(), 0, miner.transcript())
                 self.assertLess(time.monotonic() - miner.started, 5)
-                self.assertEqual(miner.stdout[-1], "[exit] stopped")
-                self.assertEqual(miner.stdout.count("[exit] stopped"), 1)
+                if how != [{"closed": 1}]:
+                    self.assertEqual(miner.stdout[-1], "[exit] stopped")
+                    self.assertEqual(miner.stdout.count("[exit] stopped"), 1)
                 self.assertEqual(miner.stderr, [])
 
 

@@ -109,8 +109,13 @@ class Packages(unittest.TestCase):
                     self.assertIn("\n %s: yes" % fact, hardening)
                 # The unit passes each installation's own extranonce on (InstallRules
                 # checks the paths the install writes into it).
-                self.assertIn("EnvironmentFile=-/etc/default/qvncpu-extranonce\n",
-                              read(self.path(package, UNIT)))
+                unit = read(self.path(package, UNIT))
+                self.assertIn("EnvironmentFile=-/etc/default/qvncpu-extranonce\n", unit)
+                # Ready once mining has begun, restarted when hung; a [stat] line a minute.
+                options = read(self.path(package, "etc/default/qvncpu"))
+                self.assertEqual((unit_setting(unit, "Type"), unit_setting(unit, "WatchdogSec"),
+                                  re.search(r"--status-sec (\d+)", options)[1]),
+                                 ("notify", "3min", "60"))
                 if shutil.which("systemd-analyze"):
                     out = run("systemd-analyze", "security", "--offline=true", "--threshold=20",
                               self.path(package, UNIT))

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <future>
 #include <set>
@@ -337,8 +338,13 @@ TEST_F(RpcClientTest, CancelFlagSetDuringHeldRequest) {
         return std::string("returned");
     });
     node.wait_requests(1, {{"state", "held"}});
+    // Idle a while, the transfer ends at once, not at its next look at the
+    // flag: libcurl's wait, up to a second.
+    std::this_thread::sleep_for(std::chrono::milliseconds{300});
+    const auto set_at = std::chrono::steady_clock::now();
     cancel.set();
     EXPECT_EQ(outcome.get(), "cancelled: RPC cancelled");
+    EXPECT_LT(std::chrono::steady_clock::now() - set_at, std::chrono::milliseconds{100});
     // The client really went away: the node sees the connection closed.
     node.wait_requests(1, {{"client_gone", true}});
 }

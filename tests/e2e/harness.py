@@ -53,6 +53,7 @@ class Miner:
                 self.cond.notify_all()
         with self.cond:
             self.open_streams -= 1
+            self.ended = time.monotonic()  # once both are closed: when the process ended
             self.cond.notify_all()
 
     @property

@@ -186,7 +186,7 @@ class Stopping(E2ECase):
         runs = []
         for signals, iters, args, *how in cases:
             # With a stream closed, a found block shows that it mines.
-            node = self.start_node(**{"work_bits": 20} if how and "closed" in how[0] else
+            node = self.start_node(**{"work_bits": 12} if how and "closed" in how[0] else
                                    {"target_hex": ZERO_TARGET})
             runs.append(self.start_miner(node, "--status-sec", "1", *args, iters=iters, **dict(*how)))
             runs[-1].node = node

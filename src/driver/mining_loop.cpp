@@ -104,18 +104,6 @@ Hash32 digest_of(const ChunkResult& result) {
 
 }  // namespace
 
-void announce_template(const BlockTemplate& tmpl, LongPoller& poller) {
-    poller.follow(tmpl.longpollid);
-    log_template(tmpl);
-}
-
-BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal,
-                             LongPoller& poller) {
-    BlockTemplate tmpl = parse_block_template(result, txids_internal);
-    announce_template(tmpl, poller);
-    return tmpl;
-}
-
 RpcSettings rpc_settings_from(const MinerConfig& config) {
     RpcSettings settings;
     settings.url = config.rpc_url;

@@ -27,13 +27,6 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitCandidateFailed = 2;
 
-// Hands the template's long-poll id to the poller and writes the "[work]" line.
-void announce_template(const BlockTemplate& tmpl, LongPoller& poller);
-
-// Parses a template and announces it. Throws (leaving the caller's template
-// alone) when it does not parse.
-BlockTemplate adopt_template(const nlohmann::json& result, bool txids_internal, LongPoller& poller);
-
 // Settings for the client, copied from the configuration.
 RpcSettings rpc_settings_from(const MinerConfig& config);
 

@@ -399,9 +399,14 @@ class Notifications(E2ECase):
         wait(r"^STATUS=[1-9][\d.]* [kMGT]?H/s at height 1, node answered \d+ s ago, "
              r"blocks found 0, accepted 0$")
         wait("^WATCHDOG=1$")
+        cookie = node.auth
         node.control({"cmd": "set_auth", "user": "someone", "password": "else"})
         node.control({"cmd": "release", "status": 401})
         wait(r"^STATUS=no answer from the node for \d+ s: RPC HTTP 401 calling getblocktemplate")
+        # The node answers again, and its work is easy: blocks are counted.
+        node.control({"cmd": "set_auth", "user": cookie[0], "password": cookie[1]})
+        node.control({"cmd": "configure", "work_bits": 6})
+        wait(r"^STATUS=.*, blocks found [1-9]\d*, accepted [1-9]\d*$")
         miner.send(signal.SIGTERM)
         wait("^STOPPING=1$")
         self.assertEqual(miner.wait_exit(), 0, miner.transcript())

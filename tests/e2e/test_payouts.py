@@ -25,8 +25,12 @@ class Payouts(E2ECase):
         for chain, payout, status in rows:
             with self.subTest(chain=chain, payout=payout):
                 node = self.start_node(work_bits=8, chain=chain) if chain else self.double()
-                miner, code = self.run_to_exit(node, "--mine-one", payout=payout,
+                # A node that cannot decode is asked once, not once a payout.
+                more = [] if chain else ["--payout", PAYOUT + ":0"]
+                miner, code = self.run_to_exit(node, "--mine-one", *more, payout=payout,
                                                cookie=chain is not None)
+                asked = node.control({"cmd": "requests", "method": "decodescript"})["requests"]
+                self.assertEqual(len(asked), 1)
                 self.assertEqual(code, status, miner.transcript())
                 shown = [line for line in miner.stdout if line.startswith("[payout]")]
                 address = {"main": r", address bcrt1qw508d6qejxtdg4y5r3zarvary0c5xw7kygt080",

@@ -116,9 +116,7 @@ bool checks_a_signature(const std::vector<Op>& ops) {
     return false;
 }
 
-ScriptFacts facts(ScriptKind kind, std::string kind_text) {
-    return {kind, std::move(kind_text), {}, {}};
-}
+ScriptFacts facts(std::string kind_text) { return {std::move(kind_text), {}, {}}; }
 
 ScriptFacts& warn(ScriptFacts& f, ScriptRisk risk, std::string concern) {
     f.risk = risk;
@@ -150,17 +148,17 @@ std::optional<ScriptFacts> witness_facts(const std::vector<Op>& ops) {
     const int version = ops[0].opcode == kOp0 ? 0 : small_number(ops[0].opcode);
     ScriptFacts f;
     if (version == 0 && program.size() == 20) {
-        f = facts(ScriptKind::witness_v0_key_hash, "witness v0 key hash");
+        f = facts("witness v0 key hash");
     } else if (version == 0 && program.size() == 32) {
-        f = facts(ScriptKind::witness_v0_script_hash, "witness v0 script hash");
+        f = facts("witness v0 script hash");
     } else if (version == 0) {
-        f = facts(ScriptKind::witness_other, "witness v0");
+        f = facts("witness v0");
         return warn(f, ScriptRisk::nobody_can_spend,
                     "is a witness v0 program of neither 20 nor 32 bytes: nobody can spend it");
     } else if (version == 1 && program.size() == 32) {
-        f = facts(ScriptKind::witness_v1_taproot, "witness v1 taproot");
+        f = facts("witness v1 taproot");
     } else {
-        f = facts(ScriptKind::witness_other, "witness v" + std::to_string(version));
+        f = facts("witness v" + std::to_string(version));
         return warn(f, ScriptRisk::anyone_can_spend,
                     "is a witness program that no rule of the chain guards yet: anyone can spend "
                     "it");
@@ -173,9 +171,9 @@ std::optional<ScriptFacts> hash_facts(const Bytes& s, const std::vector<Op>& ops
     ScriptFacts f;
     if (s.size() == 25 && s[0] == kOpDup && s[1] == kOpHash160 && s[2] == 20 &&
         s[23] == kOpEqualVerify && s[24] == kOpCheckSig) {
-        f = facts(ScriptKind::pubkey_hash, "pay to public key hash");
+        f = facts("pay to public key hash");
     } else if (s.size() == 23 && s[0] == kOpHash160 && s[1] == 20 && s[22] == kOpEqual) {
-        f = facts(ScriptKind::script_hash, "pay to script hash");
+        f = facts("pay to script hash");
     } else {
         return std::nullopt;
     }
@@ -186,7 +184,7 @@ std::optional<ScriptFacts> hash_facts(const Bytes& s, const std::vector<Op>& ops
 std::optional<ScriptFacts> key_facts(const std::vector<Op>& ops) {
     const Op& last = ops.back();
     if (ops.size() == 2 && last.opcode == kOpCheckSig && is_public_key(ops[0].data)) {
-        ScriptFacts f = facts(ScriptKind::pubkey, "bare public key");
+        ScriptFacts f = facts("bare public key");
         judge_program(f, ops[0].data);
         return f;
     }
@@ -198,8 +196,8 @@ std::optional<ScriptFacts> key_facts(const std::vector<Op>& ops) {
     if (keys > 3 || small_number(m) > keys || static_cast<int>(ops.size()) != keys + 3) {
         return std::nullopt;
     }
-    ScriptFacts f = facts(ScriptKind::multisig, "bare multisig " + std::to_string(small_number(m)) +
-                                                    " of " + std::to_string(keys));
+    ScriptFacts f =
+        facts("bare multisig " + std::to_string(small_number(m)) + " of " + std::to_string(keys));
     for (int i = 1; i <= keys; ++i) {
         if (!is_public_key(ops[static_cast<std::size_t>(i)].data)) return std::nullopt;
         if (f.risk == ScriptRisk::none) judge_program(f, ops[static_cast<std::size_t>(i)].data);
@@ -220,12 +218,12 @@ std::string what_was_pasted(const Bytes& script) {
 }  // namespace
 
 ScriptFacts describe_script(const Bytes& script) {
-    ScriptFacts f = facts(ScriptKind::nonstandard, "non-standard");
+    ScriptFacts f = facts("non-standard");
     if (const std::string pasted = what_was_pasted(script); !pasted.empty()) {
         return warn(f, ScriptRisk::nonstandard, pasted + ": the field to take is \"scriptPubKey\"");
     }
     if (!script.empty() && script[0] == kOpReturn) {
-        f = facts(ScriptKind::null_data, "OP_RETURN");
+        f = facts("OP_RETURN");
         return warn(f, ScriptRisk::nobody_can_spend, "is an OP_RETURN output: nobody can spend it");
     }
     const std::optional<std::vector<Op>> ops = parse_ops(script);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 namespace qvn {
@@ -53,7 +54,14 @@ TEST(PayoutCheck, KindsRisksAndRefusals) {
         const ScriptFacts facts = describe_script(payout.script);
         EXPECT_EQ(facts.kind_text, row.kind);
         EXPECT_EQ(facts.risk, row.risk);
-        EXPECT_EQ(facts.concern.empty(), row.risk == ScriptRisk::none);
+        EXPECT_EQ(facts.concern.empty(), row.risk == safe);
+        // Each concern says in its own words what is wrong.
+        const std::map<ScriptRisk, std::string> says = {{safe, ""},
+                                                        {anyone, "anyone can spend"},
+                                                        {nobody, "nobody"},
+                                                        {test_key, "test key"},
+                                                        {odd, "\"scriptPubKey\""}};
+        EXPECT_NE(facts.concern.find(says.at(row.risk)), std::string::npos) << facts.concern;
         // A safe payout beside it changes nothing; the risky one is named.
         const std::vector<Payout> payouts = {parse_payout("0014" + h20), payout};
         const std::string refusal = payout_refusal(payouts, "main");

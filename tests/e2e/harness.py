@@ -32,7 +32,9 @@ class Miner:
     def __init__(self, args, env=None, tty=False, closed=None):
         self.args = EMULATOR + [QVNCPU] + list(args)
         if tty:  # on a pseudo-terminal at its default settings, typed at through stdin
-            self.args = ["script", "-qefc", shlex.join(self.args), "/dev/null"]
+            # exec: with no shell left between, ^C reaches the miner alone (a
+            # non-interactive dash would die of it and script report 130)
+            self.args = ["script", "-qefc", "exec " + shlex.join(self.args), "/dev/null"]
         self.proc = subprocess.Popen(self.args, stdin=subprocess.PIPE if tty else subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      errors="replace", env=env,

@@ -352,23 +352,21 @@ std::optional<ChunkResult> MiningLoop::pause_hashing(const Candidate& candidate)
     write_line(std::cerr, "[work] no usable answer from the node for " +
                               duration_text(Clock::now() - contact.answered) +
                               "; hashing paused until it answers");
-    paused_ = true;
-    service_.update(state(contact), Clock::now());
+    service_.update(state(contact, true), Clock::now());
     while (!stop_requested_.is_set() && !poller_->wait_for_answer(contact.answered, kLookEvery)) {
-        tell_service();
+        tell_service(true);
     }
-    paused_ = false;
     if (!stop_requested_.is_set()) write_line(std::cerr, "[work] the node answered; hashing again");
     return std::nullopt;
 }
 
-LoopState MiningLoop::state(NodeContact contact) const {
-    return {stats_.total_hashes, tmpl().height, std::move(contact), paused_, found_, accepted_};
+LoopState MiningLoop::state(NodeContact contact, bool paused) const {
+    return {stats_.total_hashes, tmpl().height, std::move(contact), paused, found_, accepted_};
 }
 
-void MiningLoop::tell_service() {
+void MiningLoop::tell_service(bool paused) {
     const Clock::time_point now = Clock::now();
-    if (service_.due(now)) service_.update(state(poller_->contact()), now);
+    if (service_.due(now)) service_.update(state(poller_->contact(), paused), now);
 }
 
 }  // namespace qvn

@@ -90,8 +90,9 @@ class MiningLoop {
     bool submit(const Candidate& candidate, std::uint32_t nonce, const Hash32& digest);
     bool work_on_another_block();
     std::optional<ChunkResult> pause_hashing(const Candidate& candidate);
-    LoopState state(NodeContact contact) const;
-    void tell_service();
+    // paused: the workers wait for the node's answer (only pause_hashing says so).
+    LoopState state(NodeContact contact, bool paused = false) const;
+    void tell_service(bool paused = false);
 
     const MinerConfig& config_;
     const WakeFlag& stop_requested_;
@@ -106,7 +107,6 @@ class MiningLoop {
     std::chrono::milliseconds unconfirmed_limit_;
     ServiceStatus service_;
     std::chrono::steady_clock::time_point next_look_{};  // at the node's answers
-    bool paused_ = false;
     std::uint64_t found_ = 0;  // blocks handed to the node, and accepted by it
     std::uint64_t accepted_ = 0;
     bool stopped_ = false;

@@ -28,12 +28,17 @@ std::string duration_text(Clock::duration since) {
 
 int notify_systemd(const std::string& message) { return sd_notify(0, message.c_str()); }
 
-ServiceStatus::ServiceStatus(std::chrono::seconds status_interval, ServiceNotify notify)
-    : notify_(std::move(notify)), status_interval_(status_interval) {
+Clock::duration systemd_ping_interval() {
     std::uint64_t usec = 0;
-    // Half the limit, so that a ping late by a loaded machine still counts.
-    if (sd_watchdog_enabled(0, &usec) > 0) ping_interval_ = std::chrono::microseconds{usec / 2};
+    if (sd_watchdog_enabled(0, &usec) <= 0) return Clock::duration{0};
+    return std::chrono::microseconds{usec / 2};
 }
+
+ServiceStatus::ServiceStatus(std::chrono::seconds status_interval, ServiceNotify notify,
+                             Clock::duration ping_interval)
+    : notify_(std::move(notify)),
+      status_interval_(status_interval),
+      ping_interval_(ping_interval) {}
 
 std::string ServiceStatus::text(const LoopState& state, Clock::time_point now) const {
     const double seconds = std::chrono::duration<double>(now - hashes_at_).count();

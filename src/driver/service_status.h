@@ -20,6 +20,10 @@ std::string duration_text(std::chrono::steady_clock::duration since);
 using ServiceNotify = std::function<int(const std::string&)>;
 int notify_systemd(const std::string& message);
 
+// How often the watchdog wants its ping: half the limit systemd gives, so
+// that a ping late by a loaded machine still counts; 0 without a watchdog.
+std::chrono::steady_clock::duration systemd_ping_interval();
+
 // What the status line tells.
 struct LoopState {
     std::uint64_t total_hashes = 0;
@@ -38,8 +42,9 @@ class ServiceStatus {
     static constexpr std::chrono::seconds kLookEvery{1};
 
     // STATUS= goes out every status_interval, and at once when the state
-    // changes; the watchdog's interval is the one systemd gives.
-    ServiceStatus(std::chrono::seconds status_interval, ServiceNotify notify = notify_systemd);
+    // changes; WATCHDOG=1 every ping_interval (0: never).
+    ServiceStatus(std::chrono::seconds status_interval, ServiceNotify notify = notify_systemd,
+                  Clock::duration ping_interval = systemd_ping_interval());
 
     // Whether the loop should call update(): a status or a ping may be due.
     // Cheap, so that the loop can ask before every chunk; a block found or
@@ -55,7 +60,7 @@ class ServiceStatus {
     ServiceNotify notify_;
     bool on_ = true;  // until a notification finds no systemd
     std::chrono::seconds status_interval_;
-    Clock::duration ping_interval_{0};  // 0: no watchdog
+    Clock::duration ping_interval_;  // 0: no watchdog
     Clock::time_point next_look_{};
     Clock::time_point next_status_{};
     Clock::time_point next_ping_{};

@@ -63,16 +63,6 @@ TEST(ServiceStatus, SaysWhatChangedAtOnceAndTheRestWhenDue) {
     sent.clear();
     status.stopping();
     EXPECT_EQ(sent, "STOPPING=1\nSTATUS=stopping");
-
-    // Started outside systemd: nothing after the first try.
-    ServiceStatus outside(
-        seconds{10}, [&sent](const std::string& m) { return sent += m, 0; }, seconds{4});
-    outside.ready({}, t0);
-    sent.clear();
-    EXPECT_FALSE(outside.due(t0 + seconds{60}));
-    outside.update({}, t0 + seconds{60});
-    outside.stopping();
-    EXPECT_EQ(sent, "");
 }
 
 }  // namespace
